@@ -1,0 +1,8 @@
+"""norv: a prompt-security toolkit for applications that wrap a language model.
+
+The heart of the package is the native module ``norv.core.coordinator`` and its
+class ``GovernanceCoordinator``, which runs registered security modules over every
+prompt and every response under a hard time limit and writes a JSON audit log.
+"""
+
+__version__ = "0.1.0"

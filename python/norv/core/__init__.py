@@ -1,0 +1,1 @@
+"""Core of norv: the security-module contract and the native governance coordinator."""

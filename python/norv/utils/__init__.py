@@ -1,0 +1,1 @@
+"""Support code shared by norv's components."""

@@ -1,0 +1,83 @@
+// The two public pipelines. Each step goes through `_run_fail_safe`, looked up
+// by name on the coordinator at every call, so an override on a subclass or an
+// instance is the one that runs. Attributes are read at the moment each step
+// needs them, so a guard registered by another thread mid-call is seen by the
+// later reads of that call. The pipelines catch nothing themselves.
+#include "core/coordinator.hpp"
+#include "core/globals.hpp"
+
+namespace norv::core {
+
+namespace {
+
+Ref get_attr(PyObject* obj_b, S name) noexcept { return Ref::steal(PyObject_GetAttr(obj_b, str(name))); }
+
+// self._run_fail_safe(module, content, metadata, label)
+Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S label) noexcept {
+    Ref module = get_attr(self, slot);
+    if (!module) {
+        return {};
+    }
+    PyObject* call_args[] = {nullptr, self, module.get(), content, metadata, str(label)};
+    return Ref::steal(PyObject_VectorcallMethod(str(S::_run_fail_safe), call_args + 1,
+                                                5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Whether the heuristic result is the input guard's refusal: 1, 0 or -1.
+int is_refusal(PyObject* self, PyObject* result) noexcept {
+    Ref guard = get_attr(self, S::input_guard);
+    if (!guard) {
+        return -1;
+    }
+    // getattr(guard, "refusal_message", None): only AttributeError means "none".
+    PyObject* found = nullptr;
+    if (_PyObject_LookupAttr(guard.get(), str(S::refusal_message), &found) < 0) {
+        return -1;
+    }
+    Ref refusal = Ref::steal(found);
+    if (!refusal) {
+        return 0;
+    }
+    int meaningful = PyObject_IsTrue(refusal.get());
+    if (meaningful <= 0) {
+        return meaningful;
+    }
+    Ref equal = Ref::steal(PyObject_RichCompare(result, refusal.get(), Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+}  // namespace
+
+PyObject* process_input(PyObject* const* args) noexcept {
+    PyObject* self = args[0];
+    PyObject* metadata = args[2];
+    Ref result = run_step(self, S::input_guard, args[1], metadata, S::InputHeuristic);
+    if (!result) {
+        return nullptr;
+    }
+    int refused = is_refusal(self, result.get());
+    if (refused < 0) {
+        return nullptr;
+    }
+    if (refused) {
+        return result.release();
+    }
+    Ref neural = get_attr(self, S::neural_guard);
+    if (!neural) {
+        return nullptr;
+    }
+    int enabled = PyObject_IsTrue(neural.get());
+    if (enabled < 0) {
+        return nullptr;
+    }
+    if (!enabled) {
+        return result.release();
+    }
+    return run_step(self, S::neural_guard, result.get(), metadata, S::InputNeural).release();
+}
+
+PyObject* process_output(PyObject* const* args) noexcept {
+    return run_step(args[0], S::output_shield, args[1], args[2], S::Output).release();
+}
+
+}  // namespace norv::core
