@@ -172,6 +172,15 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Like a Python function, copied as itself and pickled by reference: a
+// string result tells pickle to look the qualified name up in __module__.
+PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef fn_members[] = {
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
@@ -189,6 +198,7 @@ PyType_Slot fn_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
     {Py_tp_getset, fn_getset},
+    {Py_tp_methods, fn_methods},
     {Py_tp_members, fn_members},
     {0, nullptr},
 };
