@@ -10,8 +10,6 @@ namespace norv::core {
 
 namespace {
 
-Ref get_attr(PyObject* obj_b, S name) noexcept { return Ref::steal(PyObject_GetAttr(obj_b, str(name))); }
-
 // self._run_fail_safe(module, content, metadata, label)
 Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S label) noexcept {
     Ref module = get_attr(self, slot);

@@ -21,8 +21,6 @@ namespace norv::core {
 
 namespace {
 
-Ref get_attr(PyObject* obj_b, S name) noexcept { return Ref::steal(PyObject_GetAttr(obj_b, str(name))); }
-
 // Truth value of the coordinator's `audit_mode`, read afresh: 1, 0, or -1.
 int audit_mode_on(PyObject* self) noexcept {
     Ref mode = get_attr(self, S::audit_mode);

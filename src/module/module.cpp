@@ -22,8 +22,6 @@ constexpr int kBuiltMajor = 3;
 constexpr int kBuiltMinor = 11;
 static_assert(PY_MAJOR_VERSION == kBuiltMajor && PY_MINOR_VERSION == kBuiltMinor, "built for CPython 3.11");
 
-Ref get_attr(PyObject* obj_b, S name) noexcept { return Ref::steal(PyObject_GetAttr(obj_b, str(name))); }
-
 int bind(S name, PyObject* value_b) noexcept { return PyDict_SetItem(g_module.namespace_, str(name), value_b); }
 
 // Copies spec.<from> into the module as <to>; a missing attribute is skipped.

@@ -147,6 +147,9 @@ extern NumberConstants g_numbers;
 // The constant string `id`, borrowed (the table owns it for the process's life).
 inline PyObject* str(S id) noexcept { return g_strings[static_cast<int>(id)]; }
 
+// obj.<name>, a new reference or null with the exception set.
+inline Ref get_attr(PyObject* obj_b, S name) noexcept { return Ref::steal(PyObject_GetAttr(obj_b, str(name))); }
+
 // Makes every constant; idempotent, so a retried import after a failed one is
 // cheap. Returns -1 with an exception set on failure.
 int make_constants() noexcept;
