@@ -23,6 +23,9 @@ venv: $(VPY)
 install: $(VPY)
 	$(PIP) install --quiet ".[test]"
 
+demo: install
+	$(VENV)/bin/norv screen examples/screening.jsonl
+
 test-fast: install
 	PYTHONDEVMODE=1 $(VPY) -m pytest -q tests
 

@@ -1,0 +1,148 @@
+"""Reading screening input: JSON Lines records or plain-text prompts, one per line.
+
+A line that cannot be used becomes a :class:`RecordError` that names the line
+and what was wrong with it; the reader never stops on bad data.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Optional, Union
+
+__all__ = ["Record", "RecordError", "read_records", "format_for_path", "ERROR_KINDS"]
+
+#: Error kinds, with the wording the summary uses.
+ERROR_KINDS = {
+    "not_utf8": "not UTF-8",
+    "malformed_json": "malformed JSON",
+    "wrong_shape": "wrong shape",
+    "not_text": "non-text field",
+    "pipeline_error": "pipeline error",
+}
+
+_KEYS = ("prompt", "response", "metadata", "id")
+
+
+@dataclass(frozen=True)
+class Record:
+    line: int
+    prompt: Optional[str]
+    response: Optional[str]
+    metadata: Optional[Dict[str, Any]] = None
+    id: Any = None
+    has_id: bool = False
+
+
+@dataclass(frozen=True)
+class RecordError:
+    line: int
+    kind: str
+    message: str
+
+
+Item = Union[Record, RecordError]
+
+_SUFFIX_FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl", ".txt": "text", ".text": "text"}
+
+
+def format_for_path(path: str) -> Optional[str]:
+    """The input format implied by a file name's suffix, or None when it implies none."""
+    dot = path.rfind(".")
+    if dot <= path.rfind("/"):
+        return None
+    return _SUFFIX_FORMATS.get(path[dot:].lower())
+
+
+def _json_type(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, list):
+        return "array"
+    return "object"
+
+
+def _surrogate_at(text: str) -> int:
+    """Index of the first lone surrogate in ``text``, or -1.
+
+    JSON's \\ud800 escapes can produce them; they are not text and cannot be
+    written back out as UTF-8.
+    """
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        return exc.start
+    return -1
+
+
+def _text_field(obj: Dict[str, Any], key: str, line: int) -> Union[Optional[str], RecordError]:
+    value = obj.get(key)
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        return RecordError(line, "not_text", f"'{key}' must be a string, got {_json_type(value)}")
+    bad = _surrogate_at(value)
+    if bad >= 0:
+        return RecordError(line, "not_text", f"'{key}' is not valid Unicode text (lone surrogate at character {bad})")
+    return value
+
+
+def parse_json_record(text: str, line: int) -> Item:
+    try:
+        obj = json.loads(text)
+    except json.JSONDecodeError as exc:
+        return RecordError(line, "malformed_json", f"malformed JSON: {exc.msg} at column {exc.colno}")
+    except RecursionError:
+        return RecordError(line, "malformed_json", "malformed JSON: nested too deeply")
+    if not isinstance(obj, dict):
+        return RecordError(line, "wrong_shape", f"expected a JSON object, got {_json_type(obj)}")
+    unknown = [key for key in obj if key not in _KEYS]
+    if unknown:
+        return RecordError(
+            line, "wrong_shape",
+            f"unknown key {unknown[0]!r} (a record has 'prompt', 'response', 'metadata' and 'id')",
+        )
+    prompt = _text_field(obj, "prompt", line)
+    if isinstance(prompt, RecordError):
+        return prompt
+    response = _text_field(obj, "response", line)
+    if isinstance(response, RecordError):
+        return response
+    if prompt is None and response is None:
+        return RecordError(line, "wrong_shape", "record has neither 'prompt' nor 'response'")
+    metadata = obj.get("metadata")
+    if metadata is not None and not isinstance(metadata, dict):
+        return RecordError(line, "wrong_shape", f"'metadata' must be an object or null, got {_json_type(metadata)}")
+    return Record(line, prompt, response, metadata, obj.get("id"), "id" in obj)
+
+
+def read_records(stream: BinaryIO, fmt: str, on_bytes: Optional[Callable[[int], None]] = None) -> Iterator[Item]:
+    """Yield one item per non-blank line of ``stream``; ``on_bytes`` hears how far it got.
+
+    Blank (whitespace-only) lines are no records and yield nothing; the line
+    numbers of later records still count them.
+    """
+    for number, raw in enumerate(stream, start=1):
+        if on_bytes is not None:
+            on_bytes(len(raw))
+        if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
+            raw = raw[3:]
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            yield RecordError(number, "not_utf8", f"not valid UTF-8 at byte {exc.start + 1}")
+            continue
+        if text.endswith("\n"):
+            text = text[:-2] if text.endswith("\r\n") else text[:-1]
+        if not text.strip():
+            continue
+        if fmt == "text":
+            yield Record(number, text, None)
+        else:
+            yield parse_json_record(text, number)
