@@ -66,13 +66,16 @@ def invoke(convention, coord, name, args, kwargs):
 CONVENTIONS = ["instance", "class", "classic", "bound", "partial"]
 
 
+# Our own function object: setting argtypes on the shared
+# ctypes.pythonapi.PyObject_Vectorcall would change it for every other user.
+_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                                ctypes.py_object)(("PyObject_Vectorcall", ctypes.pythonapi))
+
+
 def vectorcall(func, args, kwnames):
     """PyObject_Vectorcall with an arbitrary tuple of keyword names."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
     array = (ctypes.py_object * len(args))(*args)
-    return call(func, ctypes.cast(array, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
+    return _vectorcall(func, ctypes.cast(array, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
 
 
 @pytest.fixture

@@ -51,6 +51,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (g_module.module != nullptr) {
+        // The import machinery resets the state pointer of the module that
+        // creation returns, and the next exec allocates a fresh (empty) block:
+        // free the old one now, or every re-import leaks it.
+        PyMem_Free(PyModule_GetState(g_module.module));
         return Py_NewRef(g_module.module);
     }
     // Constants are not made yet on a first import; these names are spelt out.

@@ -1,0 +1,1 @@
+"""Reference-leak harness for the coordinator extension (see harness.py)."""
