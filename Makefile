@@ -29,7 +29,7 @@ demo: install
 test-fast: install
 	PYTHONDEVMODE=1 $(VPY) -m pytest -q tests
 
-test: test-fast test-hardening
+test: test-fast test-hardening check-armhf
 
 clean:
 	rm -rf build dist .venv* .hypothesis .pytest_cache

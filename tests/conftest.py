@@ -5,6 +5,7 @@ Audit events and log lines are captured by replacing the module globals
 Security modules are scripted ``Guard`` objects that record every scan.
 """
 
+import os
 import sys
 import threading
 from dataclasses import dataclass
@@ -16,13 +17,17 @@ import norv.core.coordinator as coordinator_module
 
 GC = coordinator_module.GovernanceCoordinator
 
+#: Wall-clock bounds are multiplied by this where code runs slower than native
+#: (the ARM emulation run sets it).
+TIME_SCALE = float(os.environ.get("NORV_TEST_TIME_SCALE", "1"))
+
 #: Limit for tests that must not time out: generous, so a loaded machine never
 #: turns a scan into a TIMEOUT.
-LONG_MS = 10_000
+LONG_MS = round(10_000 * TIME_SCALE)
 #: Limit for time-out tests; the scans they run block on a gate instead of sleeping.
 SHORT_MS = 20
 #: Backstop for anything a test waits on, so a fault cannot hang the run.
-BACKSTOP = 30
+BACKSTOP = 30 * TIME_SCALE
 
 
 @dataclass

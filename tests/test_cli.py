@@ -17,6 +17,7 @@ import pytest
 import norv
 from norv.cli.report import Progress, percentile
 from norv.guards import PatternGuard
+from conftest import TIME_SCALE
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "screening.jsonl"
 
@@ -99,7 +100,7 @@ def run(norv_env, tmp_path):
         return subprocess.run(
             [sys.executable, "-m", "norv", "screen", *args],
             input=stdin.encode() if isinstance(stdin, str) else stdin,
-            capture_output=True, env=norv_env, cwd=tmp_path, timeout=120,
+            capture_output=True, env=norv_env, cwd=tmp_path, timeout=120 * TIME_SCALE,
         )
 
     return run
@@ -365,7 +366,7 @@ def test_interrupt_prints_the_summary_and_does_not_wait_for_the_scan(norv_env, t
         assert ready, "no result line within 60 s"
         first = json.loads(proc.stdout.readline())
         proc.send_signal(signal.SIGINT)
-        rest, stderr = proc.communicate(timeout=60)
+        rest, stderr = proc.communicate(timeout=60 * TIME_SCALE)
     finally:
         proc.kill()
         proc.wait()

@@ -14,6 +14,7 @@ from norv.core.interfaces import SecurityModule
 from norv.guards import PatternGuard, RedactionShield
 from norv.guards import pattern as pattern_module
 from norv.guards import redaction as redaction_module
+from conftest import TIME_SCALE
 
 GUARD = PatternGuard()
 SHIELD = RedactionShield()
@@ -333,6 +334,6 @@ ADVERSARIAL_UNITS = [
 @pytest.mark.parametrize("unit", ADVERSARIAL_UNITS, ids=repr)
 def test_long_adversarial_inputs_finish(unit):
     text = (unit * (200_000 // len(unit) + 1))[:200_000]
-    with deadline(120):
+    with deadline(120 * TIME_SCALE):
         assert isinstance(GUARD.scan(text), str)
         assert isinstance(SHIELD.scan(text), str)

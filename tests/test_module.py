@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 import norv.core.coordinator as C
-from conftest import GC, Guard
+from conftest import GC, TIME_SCALE, Guard
 
 METHODS = ["__init__", "register_input_guard", "register_output_shield", "register_neural_guard",
            "process_input", "process_output", "_run_fail_safe", "_safe_scan"]
@@ -295,7 +295,7 @@ def tree(tmp_path):
 def run_child(root, code):
     env = dict(os.environ, PYTHONPATH=str(root))
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=root, env=env,
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120 * TIME_SCALE)
     assert proc.returncode == 0, proc.stderr
     return proc
 
