@@ -226,7 +226,7 @@ Ref require_str_or_none(Ref value) noexcept {
     if (v == Py_None || PyUnicode_CheckExact(v)) {
         return value;
     }
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(v)->tp_name);
+    raise_type_error(str(S::expected_str), Py_TYPE(v)->tp_name, str(S::empty));
     return {};
 }
 

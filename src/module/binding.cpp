@@ -107,31 +107,34 @@ int bind_keyword(const MethodSpec& m, PyObject* key, PyObject* value, Py_ssize_t
     return 0;
 }
 
-// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U"
-PyObject* type_error(PyObject* name, PyTypeObject* required, PyObject* value) noexcept {
-    bool subclass = PyType_IsSubtype(Py_TYPE(value), required) != 0;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                 PyUnicode_AsUTF8(name), required->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? str(S::subclass_note) : str(S::empty));
-    return nullptr;
-}
-
 // Brings `value` to an exact int the way int() would, or refuses it. Writes the
 // made object to `holder`, which owns it for the rest of the call.
-PyObject* convert_int(PyObject* name, PyObject* value, Ref& holder) noexcept {
+PyObject* convert_int(S refusal, PyObject* value, Ref& holder) noexcept {
     if (PyLong_CheckExact(value)) {
         return value;
     }
     if (!PyNumber_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     PyUnicode_AsUTF8(name), PyLong_Type.tp_name, Py_TYPE(value)->tp_name);
-        return nullptr;
+        return raise_type_error(str(refusal), Py_TYPE(value)->tp_name, str(S::refuse_end));
     }
     holder = Ref::steal(PyNumber_Long(value));
     return holder.get();
 }
 
 }  // namespace
+
+// "Argument '<name>' has incorrect type (expected <type>, got <type>)", with
+// the subclass note when the argument's type derives from the required one.
+// The subclass relation is looked at only here, once a test has failed.
+PyObject* refuse_argument(const ParamSpec& param, PyObject* value) noexcept {
+    PyTypeObject* required = param.check == Check::dict_or_none ? &PyDict_Type : &PyUnicode_Type;
+    bool subclass = PyType_IsSubtype(Py_TYPE(value), required) != 0;
+    return raise_type_error(str(param.refusal), Py_TYPE(value)->tp_name,
+                            str(subclass ? S::refuse_end_subclass : S::refuse_end));
+}
+
+PyObject* refuse_result(PyObject* result) noexcept {
+    return core::require_str_or_none(Ref::steal(result)).release();
+}
 
 PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
@@ -166,7 +169,7 @@ PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf,
     for (int i = 0; i < m.nparams; ++i) {
         const ParamSpec& p = m.params[i];
         if (p.check == Check::to_int) {
-            slots[i] = convert_int(str(p.name), slots[i], converted);
+            slots[i] = convert_int(p.refusal, slots[i], converted);
             if (slots[i] == nullptr) {
                 return nullptr;
             }
@@ -182,11 +185,9 @@ PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf,
     for (int i = 0; i < m.nparams; ++i) {
         const ParamSpec& p = m.params[i];
         PyObject* v = slots[i];
-        if (p.check == Check::exact_str && !PyUnicode_CheckExact(v)) {
-            return type_error(str(p.name), &PyUnicode_Type, v);
-        }
-        if (p.check == Check::dict_or_none && v != Py_None && !PyDict_CheckExact(v)) {
-            return type_error(str(p.name), &PyDict_Type, v);
+        if ((p.check == Check::exact_str && !PyUnicode_CheckExact(v)) ||
+            (p.check == Check::dict_or_none && v != Py_None && !PyDict_CheckExact(v))) {
+            return refuse_argument(p, v);
         }
     }
 

@@ -3,6 +3,8 @@
 
 #include "module/method_table.hpp"
 
+#include <utility>
+
 namespace norv {
 
 // Binds a vectorcall (`args`, the positional count in `nargsf`, the keyword
@@ -10,5 +12,57 @@ namespace norv {
 // runs the body and applies the return test. A new reference, or null with an
 // exception set; a call refused by binding runs nothing.
 PyObject* call_method(const MethodSpec& method, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+// TypeError for an argument that failed its parameter's type test; null.
+PyObject* refuse_argument(const ParamSpec& param, PyObject* value) noexcept;
+
+// The return test's TypeError for `result` (stolen); null.
+PyObject* refuse_result(PyObject* result) noexcept;
+
+namespace detail {
+
+template <const MethodSpec& M, size_t I>
+bool passes_test(PyObject* value) noexcept {
+    constexpr Check check = M.params[I].check;
+    if constexpr (check == Check::exact_str) {
+        return PyUnicode_CheckExact(value);
+    } else if constexpr (check == Check::dict_or_none) {
+        return value == Py_None || PyDict_CheckExact(value);
+    } else {
+        return true;
+    }
+}
+
+}  // namespace detail
+
+// call_method for a method known at compile time, the entry point of every
+// method object. A positional call of a method without conversions (all but
+// `__init__`) binds here: the count test, then only the type tests that the
+// method's table entry asks for, unrolled. Every other call takes the general
+// binder above, which also owns the order in which faults are reported.
+template <const MethodSpec& M>
+PyObject* call_method_fixed(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    if (has_conversions(M) || kwnames != nullptr || npos < M.nrequired || npos > M.nparams) {
+        return call_method(M, args, nargsf, kwnames);
+    }
+    PyObject* slots[kMaxParams];
+    int failed = -1;
+    [&]<size_t... I>(std::index_sequence<I...>) {
+        ((slots[I] = static_cast<Py_ssize_t>(I) < npos ? args[I] : default_value(M.params[I].fallback)), ...);
+        // The first failing test in parameter order, as the general binder reports it.
+        (void)((detail::passes_test<M, I>(slots[I]) || (failed = static_cast<int>(I), false)) && ...);
+    }(std::make_index_sequence<M.nparams>{});
+    if (failed >= 0) {
+        return refuse_argument(M.params[failed], slots[failed]);
+    }
+    PyObject* result = M.body(slots);
+    if constexpr (M.return_test) {
+        if (result != nullptr && result != Py_None && !PyUnicode_CheckExact(result)) {
+            return refuse_result(result);
+        }
+    }
+    return result;
+}
 
 }  // namespace norv

@@ -1,6 +1,7 @@
 #include "module/method_table.hpp"
 
 #include "core/coordinator.hpp"
+#include "module/binding.hpp"
 
 namespace norv {
 
@@ -42,10 +43,10 @@ constexpr const char kSafeScanDoc[] =
 
 }  // namespace
 
-const MethodSpec kMethods[kMethodCount] = {
+constexpr MethodSpec kMethods[kMethodCount] = {
     {S::d_init, "__init__", kInitDoc,
      {self_param,
-      {S::timeout_ms, Check::to_int, Default::int_50, S::ann_int},
+      {S::timeout_ms, Check::to_int, Default::int_50, S::ann_int, S::refuse_timeout_ms},
       {S::audit_mode, Check::to_flag, Default::false_, S::ann_bool}},
      3, 1, kNoAnnotation, false, core::init},
     {S::register_input_guard, "register_input_guard",
@@ -62,28 +63,42 @@ const MethodSpec kMethods[kMethodCount] = {
      2, 2, S::ann_none, false, core::register_neural_guard},
     {S::process_input, "process_input", kProcessInputDoc,
      {self_param,
-      {S::content, Check::exact_str, Default::required, S::ann_str},
-      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict}},
+      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
+      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict, S::refuse_metadata}},
      3, 2, S::ann_str, true, core::process_input},
     {S::process_output, "process_output", kProcessOutputDoc,
      {self_param,
-      {S::content, Check::exact_str, Default::required, S::ann_str},
-      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict}},
+      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
+      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict, S::refuse_metadata}},
      3, 2, S::ann_str, true, core::process_output},
     // The runner tests its return value itself, inside its guarded region.
     {S::_run_fail_safe, "_run_fail_safe", kRunFailSafeDoc,
      {self_param,
       {S::module, Check::any, Default::required, S::ann_optional_module},
-      {S::content, Check::exact_str, Default::required, S::ann_str},
-      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict},
-      {S::context, Check::exact_str, Default::required, S::ann_str}},
+      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
+      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict, S::refuse_metadata},
+      {S::context, Check::exact_str, Default::required, S::ann_str, S::refuse_context}},
      5, 5, S::ann_str, false, core::run_fail_safe},
     {S::_safe_scan, "_safe_scan", kSafeScanDoc,
      {self_param,
       {S::module, Check::any, Default::required, S::SecurityModule},
       {S::content, Check::any, Default::required, S::Any},
-      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict}},
+      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict, S::refuse_metadata}},
      4, 4, S::Any, false, core::safe_scan},
+};
+
+namespace {
+
+template <const MethodSpec& M>
+PyObject* method_entry(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return call_method_fixed<M>(args, nargsf, kwnames);
+}
+
+}  // namespace
+
+const vectorcallfunc kMethodEntries[kMethodCount] = {
+    method_entry<kMethods[0]>, method_entry<kMethods[1]>, method_entry<kMethods[2]>, method_entry<kMethods[3]>,
+    method_entry<kMethods[4]>, method_entry<kMethods[5]>, method_entry<kMethods[6]>, method_entry<kMethods[7]>,
 };
 
 PyObject* default_value(Default fallback) noexcept {

@@ -25,6 +25,7 @@ struct ParamSpec {
     Check check;
     Default fallback;
     S annotation;  // S::count_ for none
+    S refusal = S::count_;  // head of the type test's message, for tested parameters
 };
 
 using Body = PyObject* (*)(PyObject* const* args) noexcept;
@@ -43,8 +44,21 @@ struct MethodSpec {
     Body body;
 };
 
+// Whether binding converts an argument (then the general binder runs).
+constexpr bool has_conversions(const MethodSpec& m) {
+    for (int i = 0; i < m.nparams; ++i) {
+        if (m.params[i].check == Check::to_int || m.params[i].check == Check::to_flag) {
+            return true;
+        }
+    }
+    return false;
+}
+
 inline constexpr int kMethodCount = 8;
 extern const MethodSpec kMethods[kMethodCount];
+
+// Each method's vectorcall entry: the binder instantiated for its table entry.
+extern const vectorcallfunc kMethodEntries[kMethodCount];
 
 // The value binding supplies for an absent argument (a borrowed constant), or
 // null for a required parameter.

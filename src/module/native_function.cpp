@@ -5,8 +5,6 @@
 // class). Calls arrive through vectorcall and go straight to the binder.
 #include "module/native_function.hpp"
 
-#include "module/binding.hpp"
-
 #include <structmember.h>
 
 #include <cstddef>
@@ -35,10 +33,6 @@ struct NativeFunction {
 PyObject* g_type = nullptr;  // owned: the heap type, made once
 
 NativeFunction* as_fn(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
-
-PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_method(*as_fn(self)->spec, args, nargsf, kwnames);
-}
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) {
@@ -309,7 +303,7 @@ Ref make_native_function(const MethodSpec& spec, PyObject* class_name, PyObject*
         return {};
     }
     NativeFunction* f = as_fn(made.get());
-    f->vectorcall = fn_vectorcall;
+    f->vectorcall = kMethodEntries[&spec - kMethods];
     f->spec = &spec;
     f->name = Py_NewRef(name);
     f->qualname = qualname.release();

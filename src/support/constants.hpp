@@ -9,6 +9,12 @@
 
 namespace norv {
 
+// The note appended when an argument's type is a subclass of the required one.
+#define NORV_SUBCLASS_NOTE                                                              \
+    "Argument checks here are exact and stricter than PEP 484: subclasses of "          \
+    "built-in types are refused. They would be admitted only by a build with "          \
+    "annotation typing (typing of arguments from their annotations) switched off."
+
 // X(id, text, interned)
 #define NORV_STRING_CONSTANTS(X)                                                        \
     /* attributes of the coordinator */                                                \
@@ -111,11 +117,14 @@ namespace norv {
     X(empty, "", false)                                                                 \
     X(audit_mode_notice, "Audit Mode: Passing input despite detection in ", false)      \
     X(critical_failure, "NORV CRITICAL FAILURE: ", false)                               \
-    X(subclass_note,                                                                    \
-      "Argument checks here are exact and stricter than PEP 484: subclasses of "        \
-      "built-in types are refused. They would be admitted only by a build with "        \
-      "annotation typing (typing of arguments from their annotations) switched off.",   \
-      false)                                                                            \
+    /* refusals: head + the type's name + tail, see join_type_name */                  \
+    X(refuse_content, "Argument 'content' has incorrect type (expected str, got ", false) \
+    X(refuse_context, "Argument 'context' has incorrect type (expected str, got ", false) \
+    X(refuse_metadata, "Argument 'metadata' has incorrect type (expected dict, got ", false) \
+    X(refuse_timeout_ms, "Argument 'timeout_ms' has incorrect type (expected int, got ", false) \
+    X(refuse_end, ")", false)                                                           \
+    X(refuse_end_subclass, "). " NORV_SUBCLASS_NOTE, false)                            \
+    X(expected_str, "Expected str, got ", false)                                        \
     X(class_doc,                                                                        \
       "\n    Coordinator orchestrates the security pipeline.\n    \n    Design "         \
       "Guarantees:\n    1. Fail-Safe: Internal errors in modules NEVER propagate to "   \

@@ -1,7 +1,7 @@
-// Small, allocation-free facts about exact str objects.
+// Small facts about exact str objects, and the one way refusal messages are joined.
 #pragma once
 
-#include <Python.h>
+#include "support/ref.hpp"
 
 #include <cstring>
 
@@ -41,6 +41,39 @@ inline Py_ssize_t utf8_size(PyObject* s_b) noexcept {
         size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     }
     return size;
+}
+
+// head + the first 200 bytes of `type_name` + tail: what "%U%.200s%U" gives,
+// without the format interpreter, which costs more than the rest of a refused
+// call. `head` and `tail` are ASCII constants; a type name is ASCII in
+// practice, and anything else goes through the formatter.
+inline PyObject* join_type_name(PyObject* head_b, const char* type_name, PyObject* tail_b) noexcept {
+    size_t name_len = strnlen(type_name, 200);
+    for (size_t i = 0; i < name_len; ++i) {
+        if (static_cast<unsigned char>(type_name[i]) >= 0x80) {
+            return PyUnicode_FromFormat("%U%.200s%U", head_b, type_name, tail_b);
+        }
+    }
+    Py_ssize_t head_len = PyUnicode_GET_LENGTH(head_b);
+    Py_ssize_t tail_len = PyUnicode_GET_LENGTH(tail_b);
+    PyObject* joined = PyUnicode_New(head_len + static_cast<Py_ssize_t>(name_len) + tail_len, 127);
+    if (joined == nullptr) {
+        return nullptr;
+    }
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(joined);
+    std::memcpy(out, PyUnicode_1BYTE_DATA(head_b), static_cast<size_t>(head_len));
+    std::memcpy(out + head_len, type_name, name_len);
+    std::memcpy(out + head_len + name_len, PyUnicode_1BYTE_DATA(tail_b), static_cast<size_t>(tail_len));
+    return joined;
+}
+
+// Raises TypeError with join_type_name's text; returns null for `return raise_...`.
+inline PyObject* raise_type_error(PyObject* head_b, const char* type_name, PyObject* tail_b) noexcept {
+    Ref message = Ref::steal(join_type_name(head_b, type_name, tail_b));
+    if (message) {
+        PyErr_SetObject(PyExc_TypeError, message.get());
+    }
+    return nullptr;
 }
 
 }  // namespace norv

@@ -1,0 +1,122 @@
+"""Instruction counts per call under callgrind, for (a), (e) and (b).
+
+Wall-clock ratios on a shared two-core machine move by several percent from
+run to run; the number of instructions a call executes does not. Each case is
+run twice under ``valgrind --tool=callgrind`` (N and 2N calls, hash seed
+fixed), and the difference divided by N is the cost of one call; the same
+figure for an empty loop is subtracted, so what remains is the call alone.
+
+    python bench/instructions.py -o bench/results/instructions.json [--calls N]
+
+Needs valgrind (Debian: ``apt-get install valgrind``); without it the script
+writes nothing and says so.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# case: (statement, calls relative to --calls). Names as in bench/suite.py.
+CASES = {
+    "empty loop": ("pass", 1),
+    "a_input: native": ("c.process_input(t)", 1),
+    "a_input: peer": ("p.process_input(t)", 1),
+    "a_output: native": ("c.process_output(t)", 1),
+    "a_output: peer": ("p.process_output(t)", 1),
+    "floor: builtin call": ("d.get(t)", 1),
+    "e_refused: native": ("try:\n    c.process_input(b)\nexcept TypeError:\n    pass", 1),
+    "e_refused: peer": ("try:\n    p.process_input(b)\nexcept TypeError:\n    pass", 1),
+    "floor: builtin refused": ("try:\n    d.get(u)\nexcept TypeError:\n    pass", 1),
+    # Round trips: both threads' instructions (valgrind runs one thread at a time).
+    "b_output_round_trip: native": ("rc.process_output(t)", 0.1),
+    "b_output_round_trip: peer": ("rp.process_output(t)", 0.1),
+    "floor: round trip": ("pool.submit(scan, t, None).result(timeout=0.05)", 0.1),
+    "c_input_two_round_trips: native": ("r2c.process_input(t)", 0.1),
+    "c_input_two_round_trips: peer": ("r2p.process_input(t)", 0.1),
+    "floor: two round trips": ("pool.submit(scan, t, None).result(timeout=0.05)\n"
+                               "pool.submit(scan, t, None).result(timeout=0.05)", 0.1),
+    "d_detection: native": ("dc.process_input(t)", 0.1),
+    "d_detection: peer": ("dp.process_input(t)", 0.1),
+    "floor: refusing round trip": ("pool.submit(refuse, t, None).result(timeout=0.05)", 0.1),
+}
+
+
+def driver(case, calls):
+    """Runs inside valgrind: set up every contender, then loop over one case."""
+    sys.path.insert(0, HERE)
+    import scenarios as sc
+
+    names = {"t": sc.PROMPT, "b": sc.NOT_STR, "d": {}, "u": []}
+    # Only what this case's statement uses: every warmed pool costs start-up time.
+    makers = {
+        "c": lambda: sc.skip_path("native"), "p": lambda: sc.skip_path("peer"),
+        "rc": lambda: sc.one_round_trip("native"), "rp": lambda: sc.one_round_trip("peer"),
+        "r2c": lambda: sc.two_round_trips("native"), "r2p": lambda: sc.two_round_trips("peer"),
+        "dc": lambda: sc.detection("native"), "dp": lambda: sc.detection("peer"),
+        "pool": lambda: sc.warm(sc.floor_pool()),
+        "scan": lambda: sc.EchoModule().scan, "refuse": lambda: sc.RefusingGuard().scan,
+    }
+    statement = CASES[case][0]
+    for name, make in makers.items():
+        if re.search(rf"\b{name}\b", statement):
+            names[name] = make()
+    body = "\n".join("        " + line for line in CASES[case][0].splitlines())
+    source = f"def loop(n, {', '.join(names)}):\n    for _ in range(n):\n{body}\n"
+    namespace = {}
+    exec(source, namespace)
+    namespace["loop"](calls, **names)
+
+
+def count(case, calls, workdir):
+    out = os.path.join(workdir, "callgrind.out")
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+         sys.executable, os.path.abspath(__file__), "--driver", case, str(calls)],
+        check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    with open(out) as f:
+        for line in f:
+            m = re.match(r"(?:totals|summary):\s+(\d+)", line)
+            if m:
+                return int(m.group(1))
+    raise RuntimeError(f"no totals in callgrind output for {case!r}")
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--driver":
+        driver(sys.argv[2], int(sys.argv[3]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("-o", "--output", required=True)
+    parser.add_argument("--calls", type=int, default=10_000)
+    args = parser.parse_args()
+    if shutil.which("valgrind") is None:
+        print("instructions: valgrind not found, skipped (apt-get install valgrind)")
+        return
+    per_call, calls = {}, {}
+    with tempfile.TemporaryDirectory() as workdir:
+        for case, (_, share) in CASES.items():
+            n = calls[case] = max(100, int(args.calls * share))
+            per_call[case] = (count(case, 2 * n, workdir) - count(case, n, workdir)) / n
+    loop = per_call.pop("empty loop")
+    results = {"calls": args.calls, "calls_per_case": calls, "empty_loop_ir": loop,
+               "python": sys.version.split()[0],
+               "ir_per_call": {k: v - loop for k, v in per_call.items()}}
+    for k, v in results["ir_per_call"].items():
+        print(f"{k}: {v:,.0f} instructions per call", flush=True)
+    with open(args.output, "w") as f:
+        json.dump(results, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()
