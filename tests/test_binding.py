@@ -15,21 +15,8 @@ import pytest
 
 from conftest import GC, Guard, StrSub
 
-# name -> (parameters, minimum positional count); self counts everywhere.
-from leaks.harness import SIGNATURES  # noqa: E402
-
-
-def count_error(name, given):
-    params, low = SIGNATURES[name]
-    high = len(params)
-    if low == high:
-        qualifier, expected = "exactly", low
-    elif given < low:
-        qualifier, expected = "at least", low
-    else:
-        qualifier, expected = "at most", high
-    plural = "" if expected == 1 else "s"
-    return f"{name}() takes {qualifier} {expected} positional argument{plural} ({given} given)"
+# The methods' parameters (self counts everywhere) and the count message they give.
+from leaks.harness import SIGNATURES, count_error  # noqa: E402
 
 
 def _literal_call(target, name, args, kwargs, env):
