@@ -178,9 +178,9 @@ int build_class() noexcept {
         PyDict_SetItem(ns.get(), str(S::d_doc), str(S::class_doc)) < 0) {
         return -1;
     }
-    for (const MethodSpec& spec : kMethods) {
-        Ref method = make_native_function(spec, str(S::GovernanceCoordinator), g_module.namespace_);
-        if (!method || PyDict_SetItem(ns.get(), str(spec.name), method.get()) < 0) {
+    for (const MethodSpec& entry : kMethods) {
+        Ref method = make_native_function(entry, str(S::GovernanceCoordinator), g_module.namespace_);
+        if (!method || PyDict_SetItem(ns.get(), str(entry.name), method.get()) < 0) {
             return -1;
         }
     }

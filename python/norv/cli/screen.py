@@ -152,6 +152,17 @@ class _PipelineError(Exception):
         super().__init__(f"{call} raised {type(exc).__name__}: {exc}")
 
 
+def _timed_call(pipeline: Any, name: str, text: str, metadata: Any, stats: Stats) -> Any:
+    """One pipeline call, its latency recorded whether it returns or raises."""
+    started = time.perf_counter()
+    try:
+        return pipeline(text, metadata)
+    except Exception as exc:
+        raise _PipelineError(name, exc) from exc
+    finally:
+        stats.latency[name].append(time.perf_counter() - started)
+
+
 def _screen(record: Record, coordinator: Any, refusals: List[str], tap: EventTap, stats: Stats) -> Dict[str, Any]:
     result: Dict[str, Any] = {"line": record.line}
     if record.has_id:
@@ -160,22 +171,10 @@ def _screen(record: Record, coordinator: Any, refusals: List[str], tap: EventTap
     result["output"] = None
     tap.take()
     if record.prompt is not None:
-        started = time.perf_counter()
-        try:
-            text = coordinator.process_input(record.prompt, record.metadata)
-        except Exception as exc:
-            raise _PipelineError("process_input", exc) from exc
-        finally:
-            stats.latency["process_input"].append(time.perf_counter() - started)
+        text = _timed_call(coordinator.process_input, "process_input", record.prompt, record.metadata, stats)
         result["input"] = {"verdict": _input_verdict(record.prompt, text, refusals), "text": text}
     if record.response is not None:
-        started = time.perf_counter()
-        try:
-            text = coordinator.process_output(record.response, record.metadata)
-        except Exception as exc:
-            raise _PipelineError("process_output", exc) from exc
-        finally:
-            stats.latency["process_output"].append(time.perf_counter() - started)
+        text = _timed_call(coordinator.process_output, "process_output", record.response, record.metadata, stats)
         result["output"] = {"verdict": "passed" if text == record.response else "redacted", "text": text}
     # Counted only now: a record whose second call raised is an error record.
     if result["input"] is not None:
