@@ -1,4 +1,4 @@
-"""Instruction counts per call under callgrind, for (a), (e) and (b).
+"""Instruction counts per call under callgrind, for (a), (e) and the round trips.
 
 Wall-clock ratios on a shared two-core machine move by several percent from
 run to run; the number of instructions a call executes does not. Each case is
@@ -47,6 +47,10 @@ CASES = {
     "d_detection: native": ("dc.process_input(t)", 0.1),
     "d_detection: peer": ("dp.process_input(t)", 0.1),
     "floor: refusing round trip": ("pool.submit(refuse, t, None).result(timeout=0.05)", 0.1),
+    # The least the behaviour takes beyond each round trip (scenarios.Bare).
+    "b_output_round_trip: minimum": ("MINIMUM_ONE_ROUND_TRIP", 0.1),
+    "c_input_two_round_trips: minimum": ("MINIMUM_TWO_ROUND_TRIPS", 0.1),
+    "d_detection: minimum": ("MINIMUM_DETECTION", 0.1),
 }
 
 
@@ -56,6 +60,15 @@ def driver(case, calls):
     import scenarios as sc
 
     names = {"t": sc.PROMPT, "b": sc.NOT_STR, "d": {}, "u": []}
+    statement = CASES[case][0]
+    minimum = {
+        "MINIMUM_ONE_ROUND_TRIP": lambda: sc.Bare(output_shield=sc.EchoModule()),
+        "MINIMUM_TWO_ROUND_TRIPS": lambda: sc.Bare(input_guard=sc.EchoModule(), neural_guard=sc.EchoModule()),
+        "MINIMUM_DETECTION": lambda: sc.Bare(input_guard=sc.RefusingGuard(), neural_guard=sc.EchoModule()),
+    }
+    if statement in minimum:
+        names.update(c=minimum[statement](), la=sc._noop_log_audit, lg=None)
+        statement = getattr(sc, statement)
     # Only what this case's statement uses: every warmed pool costs start-up time.
     makers = {
         "c": lambda: sc.skip_path("native"), "p": lambda: sc.skip_path("peer"),
@@ -65,11 +78,10 @@ def driver(case, calls):
         "pool": lambda: sc.warm(sc.floor_pool()),
         "scan": lambda: sc.EchoModule().scan, "refuse": lambda: sc.RefusingGuard().scan,
     }
-    statement = CASES[case][0]
     for name, make in makers.items():
-        if re.search(rf"\b{name}\b", statement):
+        if name not in names and re.search(rf"\b{name}\b", statement):
             names[name] = make()
-    body = "\n".join("        " + line for line in CASES[case][0].splitlines())
+    body = "\n".join("        " + line for line in statement.splitlines())
     source = f"def loop(n, {', '.join(names)}):\n    for _ in range(n):\n{body}\n"
     namespace = {}
     exec(source, namespace)

@@ -8,6 +8,15 @@ Every scenario is measured on three things built here:
 * a floor: what the interpreter or the standard pool costs on its own for the
   same job, so that a ratio says how much the coordinator adds.
 
+The round-trip scenarios have a fourth contender, ``minimum``: only the steps
+that any coordinator with this behaviour must take beyond the bare round trip
+(read its modules, pool and limit afresh, submit through its ``_safe_scan``,
+compare, write the audit event, test for a refusal), written inline in the
+timing loop, where the interpreter's inline caches make attribute reads and
+calls cheaper than any call through the C API can. Nothing is checked and no
+error is caught. When even this exceeds a target, the target is below what the
+interpreter allows for that scenario.
+
 The suite, the time-out script, the memory script and the instruction counts
 all build their objects here, so they measure the same things.
 """
@@ -100,6 +109,52 @@ class SleepingModule(SecurityModule):
 
 def _noop_log_audit(*args):
     return None
+
+
+class Bare:
+    """What the ``minimum`` statements work on: a coordinator's state as plain
+    attributes, and the one hop the pool must run (``_safe_scan``) with nothing
+    in it but the scan."""
+
+    def __init__(self, input_guard=None, neural_guard=None, output_shield=None):
+        self.timeout_seconds = LIMIT_S
+        self.audit_mode = False
+        self.input_guard = input_guard
+        self.neural_guard = neural_guard
+        self.output_shield = output_shield
+        self._executor = warm(floor_pool())
+
+    def _safe_scan(self, module, content, metadata):
+        return module.scan(content, metadata)
+
+
+# The minimum for (b), (c) and (d), on a Bare ``c`` and prompt ``t``; (d) also
+# takes ``la``, the no-op log_audit, and ``lg``, a stand-in logger. The size is
+# len(t): exact for this ASCII prompt and cheaper than any exact UTF-8 count.
+MINIMUM_ONE_ROUND_TRIP = """\
+m = c.output_shield
+if m and t:
+    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
+    r != t"""
+MINIMUM_TWO_ROUND_TRIPS = """\
+m = c.input_guard
+if m and t:
+    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
+    r != t
+g = getattr(c.input_guard, "refusal_message", None)
+if not (g and r == g) and c.neural_guard:
+    ng = c.neural_guard
+    r2 = c._executor.submit(c._safe_scan, ng, r, None).result(timeout=c.timeout_seconds)
+    r2 != r"""
+MINIMUM_DETECTION = """\
+m = c.input_guard
+if m and t:
+    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
+    if r != t:
+        la(lg, "THREAT_DETECTED", {"module": "InputHeuristic", "outcome": "AUDIT_ONLY" if c.audit_mode else "BLOCKED", "size_bytes": len(t)})
+        c.audit_mode
+g = getattr(c.input_guard, "refusal_message", None)
+g and r == g"""
 
 
 def module_of(kind):
