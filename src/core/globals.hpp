@@ -16,6 +16,9 @@ struct ModuleState {
     PyObject* namespace_ = nullptr;  // borrowed from `module`: its dict
     PyObject* builtins = nullptr;    // owned: the builtins module's dict
     PyObject* print = nullptr;       // owned: `print`, fetched once at initialisation
+    // The vectorcall entry of the class's own `_run_fail_safe`: a method object
+    // with this entry does nothing but bind its arguments and run the runner.
+    vectorcallfunc run_fail_safe_entry = nullptr;
 };
 
 extern ModuleState g_module;

@@ -10,15 +10,30 @@ namespace norv::core {
 
 namespace {
 
-// self._run_fail_safe(module, content, metadata, label)
+// self._run_fail_safe(module, content, metadata, label). When the method found
+// is the class's own and the arguments pass its binding tests, the runner is
+// entered directly: that is all its call would do. Anything else (an override
+// on a subclass or the instance, a content that is not a str) takes the call.
 Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S label) noexcept {
     Ref module = get_attr(self, slot);
     if (!module) {
         return {};
     }
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(self, str(S::_run_fail_safe), &found);
+    Ref method = Ref::steal(found);
+    if (!method) {
+        return {};
+    }
     PyObject* call_args[] = {nullptr, self, module.get(), content, metadata, str(label)};
-    return Ref::steal(PyObject_VectorcallMethod(str(S::_run_fail_safe), call_args + 1,
-                                                5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (unbound && PyVectorcall_Function(method.get()) == g_module.run_fail_safe_entry &&
+        PyUnicode_CheckExact(content) && (metadata == Py_None || PyDict_CheckExact(metadata))) {
+        return Ref::steal(run_fail_safe(call_args + 1));
+    }
+    // An unbound method takes self first; anything else was bound by the lookup.
+    PyObject* const* args = unbound ? call_args + 1 : call_args + 2;
+    size_t nargs = unbound ? 5 : 4;
+    return Ref::steal(PyObject_Vectorcall(method.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Whether the heuristic result is the input guard's refusal: 1, 0 or -1.

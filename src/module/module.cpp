@@ -5,6 +5,7 @@
 // The module body runs once per process. Its state is process-wide, so the
 // module belongs to the first interpreter that creates it; later imports (after
 // `del sys.modules[...]`, or a reload) get the same module object back.
+#include "core/coordinator.hpp"
 #include "core/globals.hpp"
 #include "module/method_table.hpp"
 #include "module/native_function.hpp"
@@ -182,6 +183,9 @@ int build_class() noexcept {
         Ref method = make_native_function(entry, str(S::GovernanceCoordinator), g_module.namespace_);
         if (!method || PyDict_SetItem(ns.get(), str(entry.name), method.get()) < 0) {
             return -1;
+        }
+        if (entry.body == core::run_fail_safe) {
+            g_module.run_fail_safe_entry = PyVectorcall_Function(method.get());
         }
     }
     Ref bases = Ref::steal(PyTuple_New(0));
