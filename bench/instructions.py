@@ -8,6 +8,12 @@ figure for an empty loop is subtracted, so what remains is the call alone.
 
     python bench/instructions.py -o bench/results/instructions.json [--calls N]
 
+Each count is also split: how many of the instructions ran inside the C API's
+attribute protocol (``ATTRIBUTE_ENTRIES``, inclusive of what they call). The
+interpreter's own bytecode reads most attributes through inline caches that
+never enter those functions; an extension has no such caches, so this is the
+share of a call that only an extension pays.
+
 Needs valgrind (Debian: ``apt-get install valgrind``); without it the script
 writes nothing and says so.
 """
@@ -54,6 +60,11 @@ CASES = {
 }
 
 
+#: Entry points of the generic attribute protocol: every attribute read and
+#: method lookup an extension makes goes through one of them.
+ATTRIBUTE_ENTRIES = ("PyObject_GetAttr", "_PyObject_GetMethod", "_PyObject_LookupAttr")
+
+
 def driver(case, calls):
     """Runs inside valgrind: set up every contender, then loop over one case."""
     sys.path.insert(0, HERE)
@@ -89,6 +100,7 @@ def driver(case, calls):
 
 
 def count(case, calls, workdir):
+    """Instructions of the whole run, and of those inside ATTRIBUTE_ENTRIES."""
     out = os.path.join(workdir, "callgrind.out")
     env = dict(os.environ, PYTHONHASHSEED="0")
     subprocess.run(
@@ -96,12 +108,28 @@ def count(case, calls, workdir):
          sys.executable, os.path.abspath(__file__), "--driver", case, str(calls)],
         check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
     )
+    total = None
     with open(out) as f:
         for line in f:
             m = re.match(r"(?:totals|summary):\s+(\d+)", line)
             if m:
-                return int(m.group(1))
-    raise RuntimeError(f"no totals in callgrind output for {case!r}")
+                total = int(m.group(1))
+                break
+    if total is None:
+        raise RuntimeError(f"no totals in callgrind output for {case!r}")
+    annotated = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
+                               check=True, capture_output=True, text=True).stdout
+    # "  1,234 (0.50%)  Objects/object.c:PyObject_GetAttr [libpython...]". A
+    # function also has rows for the header lines inlined into it, which its
+    # own row already includes, and recursive copies ("name'2") are inside it:
+    # take each function's largest row.
+    row = re.compile(r"^\s*([\d,]+)\s+\([^)]*\)\s+\S*:(\w+)\s+\[")
+    entries = dict.fromkeys(ATTRIBUTE_ENTRIES, 0)
+    for line in annotated.splitlines():
+        m = row.match(line)
+        if m and m.group(2) in entries:
+            entries[m.group(2)] = max(entries[m.group(2)], int(m.group(1).replace(",", "")))
+    return total, sum(entries.values())
 
 
 def main():
@@ -115,17 +143,20 @@ def main():
     if shutil.which("valgrind") is None:
         print("instructions: valgrind not found, skipped (apt-get install valgrind)")
         return
-    per_call, calls = {}, {}
+    per_call, attribute, calls = {}, {}, {}
     with tempfile.TemporaryDirectory() as workdir:
         for case, (_, share) in CASES.items():
             n = calls[case] = max(100, int(args.calls * share))
-            per_call[case] = (count(case, 2 * n, workdir) - count(case, n, workdir)) / n
+            (total_2n, attr_2n), (total_n, attr_n) = count(case, 2 * n, workdir), count(case, n, workdir)
+            per_call[case] = (total_2n - total_n) / n
+            attribute[case] = (attr_2n - attr_n) / n
     loop = per_call.pop("empty loop")
+    attribute.pop("empty loop")
     results = {"calls": args.calls, "calls_per_case": calls, "empty_loop_ir": loop,
-               "python": sys.version.split()[0],
+               "python": sys.version.split()[0], "attribute_ir_per_call": attribute,
                "ir_per_call": {k: v - loop for k, v in per_call.items()}}
     for k, v in results["ir_per_call"].items():
-        print(f"{k}: {v:,.0f} instructions per call", flush=True)
+        print(f"{k}: {v:,.0f} instructions per call, {attribute[k]:,.0f} in the attribute protocol", flush=True)
     with open(args.output, "w") as f:
         json.dump(results, f, indent=2)
 

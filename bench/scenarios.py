@@ -26,6 +26,7 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import sys
+import textwrap
 import threading
 import time
 
@@ -128,33 +129,30 @@ class Bare:
         return module.scan(content, metadata)
 
 
+def _minimum_step(slot, content, result, detected="{result} != {content}"):
+    """One pipeline step, the least it takes: read the module afresh, skip
+    when there is none or the text is empty, submit through ``_safe_scan``
+    under the limit read afresh, compare (``detected`` runs on the outcome)."""
+    return (f"m = c.{slot}\n"
+            f"if m and {content}:\n"
+            f"    {result} = c._executor.submit(c._safe_scan, m, {content}, None).result(timeout=c.timeout_seconds)\n"
+            + textwrap.indent(detected.format(result=result, content=content), "    "))
+
+
+_REFUSAL_TEST = 'g = getattr(c.input_guard, "refusal_message", None)\n'
+
 # The minimum for (b), (c) and (d), on a Bare ``c`` and prompt ``t``; (d) also
 # takes ``la``, the no-op log_audit, and ``lg``, a stand-in logger. The size is
 # len(t): exact for this ASCII prompt and cheaper than any exact UTF-8 count.
-MINIMUM_ONE_ROUND_TRIP = """\
-m = c.output_shield
-if m and t:
-    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
-    r != t"""
-MINIMUM_TWO_ROUND_TRIPS = """\
-m = c.input_guard
-if m and t:
-    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
-    r != t
-g = getattr(c.input_guard, "refusal_message", None)
-if not (g and r == g) and c.neural_guard:
-    ng = c.neural_guard
-    r2 = c._executor.submit(c._safe_scan, ng, r, None).result(timeout=c.timeout_seconds)
-    r2 != r"""
-MINIMUM_DETECTION = """\
-m = c.input_guard
-if m and t:
-    r = c._executor.submit(c._safe_scan, m, t, None).result(timeout=c.timeout_seconds)
-    if r != t:
-        la(lg, "THREAT_DETECTED", {"module": "InputHeuristic", "outcome": "AUDIT_ONLY" if c.audit_mode else "BLOCKED", "size_bytes": len(t)})
-        c.audit_mode
-g = getattr(c.input_guard, "refusal_message", None)
-g and r == g"""
+MINIMUM_ONE_ROUND_TRIP = _minimum_step("output_shield", "t", "r")
+MINIMUM_TWO_ROUND_TRIPS = (
+    _minimum_step("input_guard", "t", "r") + "\n" + _REFUSAL_TEST
+    + "if not (g and r == g) and c.neural_guard:\n"
+    + textwrap.indent(_minimum_step("neural_guard", "r", "r2"), "    "))
+MINIMUM_DETECTION = _minimum_step("input_guard", "t", "r", detected="""\
+if {result} != {content}:
+    la(lg, "THREAT_DETECTED", {{"module": "InputHeuristic", "outcome": "AUDIT_ONLY" if c.audit_mode else "BLOCKED", "size_bytes": len(t)}})
+    c.audit_mode""") + "\n" + _REFUSAL_TEST + "g and r == g"
 
 
 def module_of(kind):
