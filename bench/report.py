@@ -191,6 +191,28 @@ def instructions_section(ins):
         least = ir.get(f"{key}: minimum")
         lines.append(f"| {key} | {n:,.0f} | {p:,.0f} | {f:,.0f} ({floor[7:]}) | {n / p:.3f} | {n / f:.3f} "
                      f"| {n - f:+,.0f} | {'—' if least is None else f'{least - f:+,.0f}'} |")
+    attribute = ins.get("attribute_ir_per_call")
+    if attribute:
+        lines += [
+            "",
+            "Of those, inside the C API's attribute protocol (`PyObject_GetAttr`, `_PyObject_GetMethod`, "
+            "`_PyObject_LookupAttr` and what they call), and what the coordinator does beyond the minimum "
+            "with and without it:",
+            "",
+            "| scenario | native | peer | minimum | floor | native − minimum | the same, less the attribute protocol |",
+            "|---|---|---|---|---|---|---|",
+        ]
+        for key, floor in pairs:
+            a = {k: attribute.get(f"{key}: {k}") for k in ("native", "peer", "minimum")}
+            if a["native"] is None:
+                continue
+            gap = extra = "—"
+            if a["minimum"] is not None:
+                total = ir[f"{key}: native"] - ir[f"{key}: minimum"]
+                gap, extra = f"{total:+,.0f}", f"{total - (a['native'] - a['minimum']):+,.0f}"
+            shown = {k: "—" if v is None else f"{v:,.0f}" for k, v in a.items()}
+            lines.append(f"| {key} | {shown['native']} | {shown['peer']} | {shown['minimum']} "
+                         f"| {attribute.get(floor, 0):,.0f} | {gap} | {extra} |")
     lines.append("")
     lines.append(
         f"Instructions per call: callgrind, each case run with N and 2N calls, the difference over N, less an "

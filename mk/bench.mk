@@ -1,6 +1,6 @@
 # Benchmarks: `make bench` installs the package and pyperf into the venv, runs
 # the whole suite (bench/run.py) and writes bench/results/: the JSON of each
-# step and results.md, the table of ratios. About ten minutes on two cores.
+# step and results.md, the table of ratios. Ten to fifteen minutes on two cores.
 # `make bench-quick` runs every step briefly, to try the suite out.
 
 # The same requirement as pyproject's `bench` extra, installed on its own so
