@@ -24,10 +24,16 @@ IPV4                 dotted-quad IPv4 addresses (not 1.2.3.4.5-style versions)
 PHONE                international (+...) and common national phone formats
 ===================  =======================================================
 
+Each kind is searched in the text as a second scan would see it, with the
+findings of the kinds before it already bracketed like markers, so scanning a
+redacted text again finds nothing new.
+
 Like the pattern guard, every pattern is linear-time by construction: bounded
 quantifiers, repetition only of single character classes, and look-behind
-anchors so that a long run is tried from its start only. The checksums run on
-bounded candidates, so the whole scan stays linear in the length of the text.
+anchors so that a long run is tried from its start only (an e-mail's local
+part also from 64 characters before its "@"). The checksums run on bounded
+candidates, and each finder masks the text once, so the whole scan stays linear
+in the length of the text.
 """
 
 from __future__ import annotations
@@ -92,12 +98,41 @@ def _group_ends(text: str, start: int, end: int, separators: str) -> List[int]:
     return ends
 
 
-def _regex_finder(regex: re.Pattern[str], validate: Optional[Callable[[re.Match[str]], Optional[Span]]] = None,
-                  group: int | str = 0) -> Finder:
+class _Pattern(NamedTuple):
+    """A candidate pattern that must not follow certain characters.
+
+    ``after_finding`` is the same pattern without that test, for the position
+    right after a finding: a second scan sees the marker's closing "]" there,
+    which passes every such test, and the first scan must judge the position
+    alike or it keeps what the second redacts (the second address of
+    "a@b.co.a@b.co").
+    """
+
+    anywhere: re.Pattern[str]
+    after_finding: re.Pattern[str]
+
+
+def _not_after(chars: str, body: str) -> _Pattern:
+    if re.fullmatch(f"[{chars}]", "]"):
+        raise ValueError(f"a marker's closing bracket must pass the left-context test [{chars}]")
+    return _Pattern(re.compile(f"(?<![{chars}])" + body), re.compile(body))
+
+
+def _regex_finder(pattern: _Pattern, validate: Optional[Callable[[re.Match[str]], Optional[Span]]] = None,
+                  group: int | str = 0, required: str = "") -> Finder:
+    """Findings of ``pattern``; ``required`` is a literal every one contains,
+    checked first because the test is far cheaper than a search."""
+    regex, after_finding = pattern
+
     def find(text: str) -> Iterator[Span]:
+        if required not in text:
+            return
         pos = 0
+        finding_ends_here = False
         while True:
-            match = regex.search(text, pos)
+            match = after_finding.match(text, pos) if finding_ends_here else None
+            if match is None:
+                match = regex.search(text, pos)
             if match is None:
                 return
             span = match.span(group) if validate is None else validate(match)
@@ -105,11 +140,13 @@ def _regex_finder(regex: re.Pattern[str], validate: Optional[Callable[[re.Match[
                 # Retry from the next position: candidates are bounded in
                 # length, so each position is searched a bounded number of times.
                 pos = match.start() + 1
+                finding_ends_here = False
                 continue
             yield span
             # A validator may accept less than the candidate ("4111 1111 1111
             # 1111 4111 ..."): the rest may hold the next finding.
             pos = match.end() if validate is None else span[1]
+            finding_ends_here = True
 
     return find
 
@@ -140,15 +177,15 @@ def _find_private_keys(text: str) -> Iterator[Span]:
 # --- secrets with a recognisable shape --------------------------------------
 
 _B64URL = r"A-Za-z0-9_\-"
-_JWT = re.compile(
-    rf"(?<![{_B64URL}])eyJ[{_B64URL}]{{5,4096}}+\.eyJ[{_B64URL}]{{5,4096}}+\.[{_B64URL}]{{0,4096}}+(?![{_B64URL}])"
+_JWT = _not_after(
+    _B64URL, rf"eyJ[{_B64URL}]{{5,4096}}+\.eyJ[{_B64URL}]{{5,4096}}+\.[{_B64URL}]{{0,4096}}+(?![{_B64URL}])"
 )
-_AWS_KEY_ID = re.compile(r"(?<![A-Za-z0-9])(?:AKIA|ASIA)[A-Z0-9]{16}(?![A-Za-z0-9])")
-_GOOGLE_KEY = re.compile(rf"(?<![{_B64URL}])AIza[{_B64URL}]{{35}}(?![{_B64URL}])")
-_GITHUB_TOKEN = re.compile(
-    r"(?<![A-Za-z0-9_])(?:gh[pousr]_[A-Za-z0-9]{36,251}|github_pat_[A-Za-z0-9_]{22,255})(?![A-Za-z0-9_])"
+_AWS_KEY_ID = _not_after("A-Za-z0-9", r"(?:AKIA|ASIA)[A-Z0-9]{16}(?![A-Za-z0-9])")
+_GOOGLE_KEY = _not_after(_B64URL, rf"AIza[{_B64URL}]{{35}}(?![{_B64URL}])")
+_GITHUB_TOKEN = _not_after(
+    "A-Za-z0-9_", r"(?:gh[pousr]_[A-Za-z0-9]{36,251}|github_pat_[A-Za-z0-9_]{22,255})(?![A-Za-z0-9_])"
 )
-_GITLAB_TOKEN = re.compile(rf"(?<![{_B64URL}])glpat-[{_B64URL}]{{20,64}}(?![{_B64URL}])")
+_GITLAB_TOKEN = _not_after(_B64URL, rf"glpat-[{_B64URL}]{{20,64}}(?![{_B64URL}])")
 
 # key = value, "key": "value", key: value. Only the value is redacted, so the
 # reader still sees which setting leaked.
@@ -158,11 +195,13 @@ _SECRET_NAME = (
     r"password|passwd|pwd|passphrase|secret|token)"
 )
 _SECRET_VALUE = r"""(?P<value>[^\s"'`,;<>\[\]{}()]{6,256})"""
-_ASSIGNMENT = re.compile(
-    r"(?<![A-Za-z0-9])(?i:(?:[A-Za-z0-9]{1,24}[_-])?" + _SECRET_NAME + r")"
-    r"""["']?[ \t]{0,3}[:=][ \t]{0,3}["']?""" + _SECRET_VALUE
+_ASSIGNMENT = _not_after(
+    "A-Za-z0-9",
+    r"(?i:(?:[A-Za-z0-9]{1,24}[_-])?" + _SECRET_NAME + r")" r"""["']?[ \t]{0,3}[:=][ \t]{0,3}["']?""" + _SECRET_VALUE,
 )
-_BEARER = re.compile(r"(?<![A-Za-z0-9])(?i:bearer)[ \t]{1,3}(?P<value>[A-Za-z0-9._~+/-]{16,4096}={0,2})(?![A-Za-z0-9._~+/=-])")
+_BEARER = _not_after(
+    "A-Za-z0-9", r"(?i:bearer)[ \t]{1,3}(?P<value>[A-Za-z0-9._~+/-]{16,4096}={0,2})(?![A-Za-z0-9._~+/=-])"
+)
 
 
 def _secret_value(match: re.Match[str]) -> Optional[Span]:
@@ -176,11 +215,24 @@ def _secret_value(match: re.Match[str]) -> Optional[Span]:
 
 # --- personal data -----------------------------------------------------------
 
-_EMAIL = re.compile(
-    r"(?<![A-Za-z0-9._%+-])[A-Za-z0-9._%+-]{1,64}@[A-Za-z0-9][A-Za-z0-9.-]{0,252}\.[A-Za-z]{2,24}(?![A-Za-z0-9]|-[A-Za-z0-9])"
+_LOCAL_PART = "A-Za-z0-9._%+-"
+# A hyphen may follow ("a@b.co-10.0.0.1"): refusing it would keep an address
+# that stands alone once its neighbour is redacted.
+_DOMAIN = r"@[A-Za-z0-9][A-Za-z0-9.-]{0,252}\.[A-Za-z]{2,24}(?![A-Za-z0-9])"
+_EMAIL = _Pattern(
+    # The local part starts where its run does; of a run too long to be one,
+    # the last 64 characters are taken. Skipping such a run instead would
+    # keep the address its tail becomes once a redaction inside it breaks it.
+    # (The look-ahead for the "@" skips 64 of any character in one step, where
+    # the class would take a step for each character of every word.)
+    re.compile(
+        rf"(?:(?<![{_LOCAL_PART}])[{_LOCAL_PART}]{{1,64}}|(?<=[{_LOCAL_PART}])(?=.{{64}}@)[{_LOCAL_PART}]{{64}})" + _DOMAIN,
+        re.DOTALL,
+    ),
+    re.compile(rf"[{_LOCAL_PART}]{{1,64}}{_DOMAIN}"),
 )
 
-_IBAN = re.compile(r"(?<![A-Za-z0-9])[A-Z]{2}[0-9]{2}[A-Z0-9 ]{11,42}")
+_IBAN = _not_after("A-Za-z0-9", r"[A-Z]{2}[0-9]{2}[A-Z0-9 ]{11,42}")
 
 
 def _iban(match: re.Match[str]) -> Optional[Span]:
@@ -193,7 +245,7 @@ def _iban(match: re.Match[str]) -> Optional[Span]:
     return None
 
 
-_CARD = re.compile(r"(?<![\w-])[2-6][0-9][0-9 -]{10,21}[0-9]")
+_CARD = _not_after(r"\w-", r"[2-6][0-9][0-9 -]{10,21}[0-9]")
 
 
 def _card(match: re.Match[str]) -> Optional[Span]:
@@ -212,25 +264,39 @@ def _card(match: re.Match[str]) -> Optional[Span]:
 
 _OCTET = r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
 # Not inside a longer dotted number: "1.2.3.4.5" is a version, not an address.
-_IPV4 = re.compile(rf"(?<![\w.]){_OCTET}\.{_OCTET}\.{_OCTET}\.{_OCTET}(?!\w|\.[0-9])")
+_IPV4 = _not_after(r"\w.", rf"{_OCTET}\.{_OCTET}\.{_OCTET}\.{_OCTET}(?!\w|\.[0-9])")
 
-_PHONE = re.compile(
-    r"(?<![\w+.-])(?:"
+_PHONE_SHAPE = (
+    r"(?:"
     r"\+[0-9][0-9 ().-]{6,22}[0-9]"  # +44 20 7946 0958, +1 (555) 123-4567
     r"|\([0-9]{2,5}\)[ .-]?[0-9]{3,4}[ .-]?[0-9]{3,4}"  # (555) 123-4567
     r"|[0-9]{3}[.-][0-9]{3}[.-][0-9]{4}"  # 555-123-4567, 555.123.4567
     r"|[0-9]{3} [0-9]{3} [0-9]{4}"  # 555 123 4567
     r"|0[0-9]{2,4}[ -][0-9]{3,4}[ -]?[0-9]{3,4}"  # 020 7946 0958, 030-1234 5678
-    r")(?![\w-]|\.[0-9])"
+    r")"
 )
+_PHONE_END = r"(?![\w-]|\.[0-9])"
+_PHONE = _not_after(r"\w+.-", _PHONE_SHAPE + _PHONE_END)
+_PHONE_SHAPE_ONLY = re.compile(_PHONE_SHAPE)
+_PHONE_ENDS_HERE = re.compile(_PHONE_END)
+
+
+def _phone_ok(candidate: str) -> bool:
+    digits = sum(char.isdigit() for char in candidate)
+    minimum = 8 if candidate.startswith("+") else 10
+    return minimum <= digits <= 15 and "  " not in candidate
 
 
 def _phone(match: re.Match[str]) -> Optional[Span]:
-    candidate = match.group()
-    digits = sum(char.isdigit() for char in candidate)
-    minimum = 8 if candidate.startswith("+") else 10
-    if minimum <= digits <= 15 and "  " not in candidate:
+    # The longest shape is not always the number: in "+020 7946 0958(020 7946"
+    # it has too many digits, while its first three groups are a phone number.
+    text, start = match.string, match.start()
+    if _phone_ok(match.group()):
         return match.span()
+    for end in range(match.end() - 1, start, -1):
+        if (text[end - 1].isdigit() and _PHONE_SHAPE_ONLY.fullmatch(text, start, end)
+                and _PHONE_ENDS_HERE.match(text, end) and _phone_ok(text[start:end])):
+            return start, end
     return None
 
 
@@ -243,7 +309,7 @@ _RULES: Sequence[Tuple[str, Sequence[Finder]]] = (
     ("GITHUB_TOKEN", (_regex_finder(_GITHUB_TOKEN),)),
     ("GITLAB_TOKEN", (_regex_finder(_GITLAB_TOKEN),)),
     ("SECRET", (_regex_finder(_ASSIGNMENT, _secret_value), _regex_finder(_BEARER, group="value"))),
-    ("EMAIL", (_regex_finder(_EMAIL),)),
+    ("EMAIL", (_regex_finder(_EMAIL, required="@"),)),
     ("IBAN", (_regex_finder(_IBAN, _iban),)),
     ("CARD", (_regex_finder(_CARD, _card),)),
     ("IPV4", (_regex_finder(_IPV4),)),
@@ -254,14 +320,21 @@ KINDS: Tuple[str, ...] = tuple(kind for kind, _ in _RULES)
 
 #: Every compiled pattern of the shield, for inspection and tests.
 PATTERNS: Tuple[re.Pattern[str], ...] = (
-    _KEY_BEGIN, _KEY_END, _JWT, _AWS_KEY_ID, _GOOGLE_KEY, _GITHUB_TOKEN, _GITLAB_TOKEN,
-    _ASSIGNMENT, _BEARER, _EMAIL, _IBAN, _CARD, _IPV4, _PHONE,
+    _KEY_BEGIN, _KEY_END,
+    *(pattern.anywhere for pattern in (
+        _JWT, _AWS_KEY_ID, _GOOGLE_KEY, _GITHUB_TOKEN, _GITLAB_TOKEN, _ASSIGNMENT, _BEARER, _EMAIL, _IBAN, _CARD,
+        _IPV4, _PHONE,
+    )),
 )
 
 
-def _merge(accepted: List[Redaction], found: Iterable[Redaction]) -> List[Redaction]:
-    """Add ``found`` (sorted) to ``accepted`` (sorted, disjoint); earlier findings win overlaps."""
+def _merge(accepted: List[Redaction], found: Iterable[Redaction]) -> Tuple[List[Redaction], List[Redaction]]:
+    """Add ``found`` (sorted) to ``accepted`` (sorted, disjoint); earlier findings win overlaps.
+
+    Returns the merged findings and those of ``found`` that were kept.
+    """
     merged: List[Redaction] = []
+    kept: List[Redaction] = []
     index = 0
     for item in found:
         while index < len(accepted) and accepted[index].end <= item.start:
@@ -272,8 +345,30 @@ def _merge(accepted: List[Redaction], found: Iterable[Redaction]) -> List[Redact
         if merged and merged[-1].end > item.start:
             continue
         merged.append(item)
+        kept.append(item)
     merged.extend(accepted[index:])
-    return merged
+    return merged, kept
+
+
+def _masked(text: str, findings: Sequence[Redaction]) -> str:
+    """``text`` with each finding replaced by a stand-in of the same length.
+
+    The stand-in is bracketed like a marker, and no pattern crosses or starts
+    on a bracket, so finders see the same context around it as around
+    ``[REDACTED:<KIND>]`` while offsets stay those of ``text``.
+    """
+    pieces = []
+    pos = 0
+    for _, start, end in findings:
+        pieces.append(text[pos:start])
+        pieces.append("[" + _MASK_FILL * (end - start - 2) + "]" if end - start >= 2 else "]" * (end - start))
+        pos = end
+    pieces.append(text[pos:])
+    return "".join(pieces)
+
+
+# Inside the brackets: a character that no pattern starts with or repeats.
+_MASK_FILL = "\x00"
 
 
 class RedactionShield(SecurityModule):
@@ -299,11 +394,18 @@ class RedactionShield(SecurityModule):
     def find(self, content: str) -> List[Redaction]:
         """Every finding in ``content``, in text order, without overlaps."""
         accepted: List[Redaction] = []
+        # Later finders search the text as a second scan would see it, with
+        # every accepted finding already a bracketed marker. Searching the raw
+        # text instead loses findings: in "+44 1 1.2.3.4.5 4111 1111 1111 1111"
+        # the phone candidate runs into the card, is dropped for overlapping
+        # it, and the shorter phone before it only turns up on a second scan.
+        working = content
         for kind, finders in self._rules:
             for finder in finders:
-                found = [Redaction(kind, start, end) for start, end in finder(content)]
+                found = [Redaction(kind, start, end) for start, end in finder(working)]
                 if found:
-                    accepted = _merge(accepted, found)
+                    accepted, kept = _merge(accepted, found)
+                    working = _masked(working, kept)
         return accepted
 
     def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
