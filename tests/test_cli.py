@@ -354,11 +354,17 @@ def test_pipeline_exceptions_become_error_lines(run, tmp_path):
 
 def test_interrupt_prints_the_summary_and_does_not_wait_for_the_scan(norv_env, tmp_path):
     path = write_lines(tmp_path / "in.jsonl", '{"prompt": "quick"}', '{"prompt": "runs forever"}', '{"prompt": "never"}')
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norv", "screen", str(path), "--input-guard", "cliguards:Sleepy",
-         "--timeout-ms", "60000"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=norv_env,
-    )
+    # A suite started in the background by a shell ignores SIGINT, and a child
+    # inherits that; a handler, unlike "ignore", is reset to the default by exec.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "norv", "screen", str(path), "--input-guard", "cliguards:Sleepy",
+             "--timeout-ms", "60000"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=norv_env,
+        )
+    finally:
+        signal.signal(signal.SIGINT, previous)
     try:
         # Sleepy takes 1 s on "quick"; once its line is out, the next scan never
         # ends. The bounds below turn a hang into a failure; nothing is timed.
