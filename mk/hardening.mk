@@ -85,8 +85,8 @@ build-dbg-leaky: hardening-deps
 # The whole suite with the sanitizer runtime preloaded (child interpreters
 # that tests start inherit it). Reports go to files, one per process, so that
 # a report from a child whose failure a test expects still fails the run.
-# LeakSanitizer stays on; tools/hardening/sanitizer_reports.py says what it
-# leaves aside.
+# LeakSanitizer stays on; tools/hardening/sanitizer_reports.py runs the suite
+# and says what it leaves aside, and when it runs the suite a second time.
 ASAN_CHECKS = detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1
 ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
     ASAN_OPTIONS=$(ASAN_CHECKS):log_path=$(ASAN_REPORTS)/asan \
@@ -96,8 +96,8 @@ ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
 test-asan: build-asan
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
 	env $(ASAN_ENV) $(call require_staged,$(VPY),$(ASAN_DIR))
-	env $(ASAN_ENV) PYTHONDEVMODE=1 $(VPY) -m pytest -q -p no:cacheprovider tests $(HARDENING_PYTEST_ARGS); \
-	    status=$$?; $(PYTHON) tools/hardening/sanitizer_reports.py $(ASAN_REPORTS) || status=1; exit $$status
+	$(PYTHON) tools/hardening/sanitizer_reports.py $(ASAN_REPORTS) -- \
+	    env $(ASAN_ENV) PYTHONDEVMODE=1 $(VPY) -m pytest -q -p no:cacheprovider tests $(HARDENING_PYTEST_ARGS)
 
 # The whole suite under the debug interpreter, except the leak harness, which
 # test-leaks runs.

@@ -1,6 +1,7 @@
 """Judge the report files that a sanitizer run left (ASAN_OPTIONS=log_path=...).
 
     python tools/hardening/sanitizer_reports.py REPORT_DIR
+    python tools/hardening/sanitizer_reports.py REPORT_DIR -- COMMAND [ARG ...]
 
 Every AddressSanitizer or UndefinedBehaviorSanitizer error fails the run,
 whichever process wrote it. A LeakSanitizer report fails the run when any of
@@ -9,12 +10,22 @@ executable or libpython), one of its extension modules, or ours. With
 LD_PRELOAD every program started under the run gets the runtime, so a
 report whose stacks lie wholly in a foreign program (a git or shell that
 something spawned) is listed and left aside: it is not code this project
-ships or the interpreter runs. Exit status 0 only when nothing failed.
+ships or the interpreter runs.
+
+LeakSanitizer checks at exit by stopping every thread of the process, and
+now and then its tracer crashes doing so ("LeakSanitizer has encountered a
+fatal error"). That process then exits with the sanitizer's status although
+it found nothing, and nothing was checked either. With a COMMAND, the
+directory is judged after COMMAND ends, and when such a crash is all that
+went wrong, COMMAND runs once more and the second run decides. Exit status 0
+only when the command succeeded and nothing failed or went unchecked.
 """
 
 from __future__ import annotations
 
 import re
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -22,6 +33,9 @@ from pathlib import Path
 FRAME = re.compile(r"^\s*#\d+ 0x[0-9a-f]+\s+(?P<rest>.*)$")
 MODULE = re.compile(r"\((/[^+)]+)\+0x[0-9a-f]+\)")
 PYTHON_CODE = re.compile(r"python3\.11|libpython|coordinator\.cpython|\bPy[A-Z_]|_Py|Objects/|Python/|Modules/")
+LEAK_CHECK_CRASHED = "LeakSanitizer has encountered a fatal error"
+
+FAILED, UNCHECKED, LEFT_ASIDE = "failed", "unchecked", "left aside"
 
 
 def frames(text: str):
@@ -31,31 +45,57 @@ def frames(text: str):
             yield match["rest"]
 
 
-def judge(path: Path) -> tuple[bool, str]:
+def judge(path: Path) -> tuple[str, str]:
     text = path.read_text(errors="replace")
-    if "LeakSanitizer" in text and "ERROR: AddressSanitizer" not in text and "runtime error" not in text:
-        if any(PYTHON_CODE.search(frame) for frame in frames(text)):
-            return True, "leak in Python code"
-        modules = sorted({m for frame in frames(text) for m in MODULE.findall(frame)})
-        return False, "leak wholly inside a foreign program: " + (", ".join(modules) or "unknown")
-    return True, "sanitizer error"
+    if "ERROR: AddressSanitizer" in text or "runtime error" in text or "LeakSanitizer" not in text:
+        return FAILED, "sanitizer error"
+    if LEAK_CHECK_CRASHED in text:
+        return UNCHECKED, "the leak check crashed before it could report"
+    if any(PYTHON_CODE.search(frame) for frame in frames(text)):
+        return FAILED, "leak in Python code"
+    modules = sorted({m for frame in frames(text) for m in MODULE.findall(frame)})
+    return LEFT_ASIDE, "leak wholly inside a foreign program: " + (", ".join(modules) or "unknown")
+
+
+def judge_directory(directory: Path) -> dict[str, int]:
+    """Print every report; count them by verdict."""
+    counts = {FAILED: 0, UNCHECKED: 0, LEFT_ASIDE: 0}
+    for path in sorted(directory.glob("*")):
+        verdict, why = judge(path)
+        counts[verdict] += 1
+        if verdict == LEFT_ASIDE:
+            print(f"sanitizer_reports: {path.name} left aside ({why})")
+        else:
+            print(f"==== {path.name}: {why}\n{path.read_text(errors='replace')}")
+    if counts[FAILED] or counts[UNCHECKED]:
+        print(f"sanitizer_reports: {counts[FAILED]} failed, {counts[UNCHECKED]} unchecked report(s) in {directory}")
+    else:
+        print(f"sanitizer_reports: no reports in {directory}")
+    return counts
+
+
+def run(directory: Path, command: list[str]) -> int:
+    directory.mkdir(parents=True, exist_ok=True)
+    for attempt in (1, 2):
+        status = subprocess.call(command)
+        counts = judge_directory(directory)
+        if attempt == 1 and counts[UNCHECKED] and not counts[FAILED]:
+            print("sanitizer_reports: the leak check crashed (see above); running the command again", flush=True)
+            shutil.rmtree(directory)
+            directory.mkdir(parents=True)
+            continue
+        break
+    return 0 if status == 0 and not counts[FAILED] and not counts[UNCHECKED] else 1
 
 
 def main(argv: list[str]) -> int:
-    directory = Path(argv[1])
-    failed = 0
-    for path in sorted(directory.glob("*")):
-        fatal, why = judge(path)
-        if fatal:
-            failed += 1
-            print(f"==== {path.name}: {why}\n{path.read_text(errors='replace')}")
-        else:
-            print(f"sanitizer_reports: {path.name} left aside ({why})")
-    if failed:
-        print(f"sanitizer_reports: {failed} report(s) in {directory}")
-        return 1
-    print(f"sanitizer_reports: no reports in {directory}")
-    return 0
+    if len(argv) >= 4 and argv[2] == "--":
+        return run(Path(argv[1]), argv[3:])
+    if len(argv) != 2:
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
+        return 2
+    counts = judge_directory(Path(argv[1]))
+    return 1 if counts[FAILED] or counts[UNCHECKED] else 0
 
 
 if __name__ == "__main__":
