@@ -350,21 +350,31 @@ def _merge(accepted: List[Redaction], found: Iterable[Redaction]) -> Tuple[List[
     return merged, kept
 
 
-def _masked(text: str, findings: Sequence[Redaction]) -> str:
-    """``text`` with each finding replaced by a stand-in of the same length.
-
-    The stand-in is bracketed like a marker, and no pattern crosses or starts
-    on a bracket, so finders see the same context around it as around
-    ``[REDACTED:<KIND>]`` while offsets stay those of ``text``.
-    """
+def _replaced(text: str, findings: Sequence[Redaction], replacement: Callable[[Redaction], str]) -> str:
+    """``text`` with each finding (sorted, disjoint) replaced by ``replacement(finding)``."""
     pieces = []
     pos = 0
-    for _, start, end in findings:
-        pieces.append(text[pos:start])
-        pieces.append("[" + _MASK_FILL * (end - start - 2) + "]" if end - start >= 2 else "]" * (end - start))
-        pos = end
+    for finding in findings:
+        pieces.append(text[pos:finding.start])
+        pieces.append(replacement(finding))
+        pos = finding.end
     pieces.append(text[pos:])
     return "".join(pieces)
+
+
+def _marker(finding: Redaction) -> str:
+    return f"[REDACTED:{finding.kind}]"
+
+
+def _stand_in(finding: Redaction) -> str:
+    """A stand-in for the marker, of the finding's own length.
+
+    It is bracketed like a marker, and no pattern crosses or starts on a
+    bracket, so finders see the same context around it as around
+    ``[REDACTED:<KIND>]`` while offsets stay those of the scanned text.
+    """
+    length = finding.end - finding.start
+    return "[" + _MASK_FILL * (length - 2) + "]" if length >= 2 else "]" * length
 
 
 # Inside the brackets: a character that no pattern starts with or repeats.
@@ -405,21 +415,14 @@ class RedactionShield(SecurityModule):
                 found = [Redaction(kind, start, end) for start, end in finder(working)]
                 if found:
                     accepted, kept = _merge(accepted, found)
-                    working = _masked(working, kept)
+                    working = _replaced(working, kept, _stand_in)
         return accepted
 
     def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
         findings = self.find(content)
         if not findings:
             return content
-        pieces = []
-        pos = 0
-        for kind, start, end in findings:
-            pieces.append(content[pos:start])
-            pieces.append(f"[REDACTED:{kind}]")
-            pos = end
-        pieces.append(content[pos:])
-        return "".join(pieces)
+        return _replaced(content, findings, _marker)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(kinds={list(self.kinds)!r})"
