@@ -427,6 +427,25 @@ def test_percentile_is_nearest_rank(values, pct, expected):
     assert percentile(values, pct) == expected
 
 
+class _ReportsMask:
+    def scan(self, text, metadata=None):
+        return str(signal.SIGINT in signal.pthread_sigmask(signal.SIG_BLOCK, ()))
+
+
+def test_scans_run_on_threads_that_leave_interrupts_to_the_main_thread():
+    # A worker that took Ctrl-C would leave the main thread waiting out the
+    # scan's limit: the interrupt test above then fails only now and then.
+    from norv.core.coordinator import GovernanceCoordinator
+    from norv.cli.screen import new_coordinator
+
+    coordinator = new_coordinator(GovernanceCoordinator, 60000, False)
+    coordinator.register_output_shield(_ReportsMask())
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, ())
+    assert [coordinator.process_output("x") for _ in range(6)] == ["True"] * 6
+    assert signal.pthread_sigmask(signal.SIG_BLOCK, ()) == before
+    coordinator._executor.shutdown(wait=True)
+
+
 class _Terminal(io.StringIO):
     def __init__(self, tty):
         super().__init__()

@@ -7,6 +7,7 @@ import importlib
 import json
 import logging
 import os
+import signal
 import stat
 import sys
 import time
@@ -126,6 +127,38 @@ class _StdoutTap:
 
     def isatty(self) -> bool:
         return False
+
+
+class _MainThreadTakesInterrupts:
+    """The coordinator's pool, with SIGINT blocked in every worker it starts.
+
+    The kernel hands a Ctrl-C to any thread that does not block it. When a
+    worker takes it, the main thread, waiting on that worker's scan, is not
+    woken and sees the interrupt only once the scan's whole limit has passed.
+    Workers start inside ``submit`` and inherit the mask of the thread that
+    calls it, so the signal is blocked there for the call.
+    """
+
+    def __init__(self, pool: Any) -> None:
+        self._pool = pool
+
+    def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT,))
+        try:
+            return self._pool.submit(fn, *args, **kwargs)
+        finally:
+            # An interrupt that came meanwhile is delivered here, to this thread.
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._pool, name)
+
+
+def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) -> Any:
+    coordinator = coordinator_type(timeout_ms, audit_mode)
+    if hasattr(signal, "pthread_sigmask"):
+        coordinator._executor = _MainThreadTakesInterrupts(coordinator._executor)
+    return coordinator
 
 
 def _refusal_messages(coordinator: Any) -> List[str]:
@@ -250,7 +283,7 @@ def run(args: Any, stdin: BinaryIO, stdout: TextIO, stderr: TextIO) -> Outcome:
         tap = EventTap()
         stack.enter_context(_audit_handlers(args.audit_log, stderr, progress, tap))
 
-        coordinator = GovernanceCoordinator(args.timeout_ms, args.audit_mode)
+        coordinator = new_coordinator(GovernanceCoordinator, args.timeout_ms, args.audit_mode)
         coordinator.register_input_guard(guards["--input-guard"])
         coordinator.register_neural_guard(guards["--neural-guard"])
         coordinator.register_output_shield(guards["--output-shield"])
