@@ -88,7 +88,9 @@ class _FallbackHandler(logging.Handler):
     def _others_receive(self, logger: logging.Logger) -> bool:
         current: Optional[logging.Logger] = logger
         while current is not None:
-            if any(handler is not self for handler in current.handlers):
+            # Passive handlers (norv's own event collectors) only listen.
+            if any(handler is not self and not getattr(handler, "norv_passive", False)
+                   for handler in current.handlers):
                 return True
             if not current.propagate:
                 return False

@@ -1,0 +1,86 @@
+"""Screening from asyncio code, without blocking the event loop.
+
+The coordinator's calls block their thread while a module scans, so a
+coroutine must not make them itself: one 30 ms guard would stop every other
+request on the loop for 30 ms, and a burst of requests for seconds. These
+functions run the synchronous screening (:mod:`norv.screening`) on host
+threads of the coordinator's own (as many as it has workers, named
+"NORV_Host"), and put an admission gate (:mod:`norv.capacity`) in front of its
+pool on first use, so that requests beyond its capacity wait in line before
+their time limit starts, not inside it.
+
+Cancelling the awaiting task is safe: a call that has not started yet never
+starts; one that is running finishes on its host thread (its audit events are
+written as for any call) and its result is dropped.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import os
+import threading
+import weakref
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Dict, Optional
+
+from norv import capacity, screening
+from norv.screening import CallResult, Screening
+
+__all__ = ["screen_input", "screen_output", "screen", "host_threads"]
+
+HOST_PREFIX = "NORV_Host"
+
+_host_pools: "weakref.WeakKeyDictionary[Any, ThreadPoolExecutor]" = weakref.WeakKeyDictionary()
+_lock = threading.Lock()
+
+
+def host_threads(coordinator: Any) -> ThreadPoolExecutor:
+    """The threads that make ``coordinator``'s calls for asyncio callers (made on first use).
+
+    First use also installs the admission gate (:func:`norv.capacity.install_gate`)
+    unless one is there.
+    """
+    pool = _host_pools.get(coordinator)
+    if pool is not None:
+        return pool
+    with _lock:
+        pool = _host_pools.get(coordinator)
+        if pool is None:
+            gate = capacity.install_gate(coordinator) if not isinstance(
+                coordinator._executor, capacity.AdmissionGate) else coordinator._executor
+            pool = ThreadPoolExecutor(max_workers=gate.workers, thread_name_prefix=HOST_PREFIX)
+            _host_pools[coordinator] = pool
+            # Closing the pool when the coordinator goes lets its threads end.
+            weakref.finalize(coordinator, pool.shutdown, wait=False)
+    return pool
+
+
+def _forget_host_pools_in_child() -> None:
+    # The parent's host threads do not exist in a forked child; new ones are made on first use.
+    _host_pools.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_host_pools_in_child)
+
+
+async def _on_host_thread(coordinator: Any, fn: Any, *args: Any) -> Any:
+    loop = asyncio.get_running_loop()
+    return await loop.run_in_executor(host_threads(coordinator), functools.partial(fn, coordinator, *args))
+
+
+async def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+    """Awaitable :func:`norv.screening.screen_input`."""
+    return await _on_host_thread(coordinator, screening.screen_input, prompt, metadata)
+
+
+async def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+    """Awaitable :func:`norv.screening.screen_output`."""
+    return await _on_host_thread(coordinator, screening.screen_output, response, metadata)
+
+
+async def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[str] = None,
+                 metadata: Optional[Dict[str, Any]] = None) -> Screening:
+    """Awaitable :func:`norv.screening.screen` (both sides in one host-thread hand-off)."""
+    return await _on_host_thread(coordinator, screening.screen, prompt, response, metadata)

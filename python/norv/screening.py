@@ -1,0 +1,326 @@
+"""Screening with verdicts: one prompt and/or one response through a coordinator.
+
+``GovernanceCoordinator`` returns only the text that may go on. A host (or a
+batch job) usually also wants to know what happened to it: was the prompt
+refused, was the response redacted, or did a text pass *unscanned* because a
+module timed out or failed? This module answers that without changing the
+coordinator: it calls ``process_input``/``process_output`` and reads the
+verdict from the returned text and from the audit events that the call wrote.
+
+Attribution of events. The coordinator writes every audit event through the
+``norv.coordinator`` logger on the calling thread, never on a worker. A
+handler on that logger files each event under the screening call that is
+running on the current thread, so the events of a call are exactly its own
+even when many threads share one coordinator. The coordinator's last-resort
+line ("NORV CRITICAL FAILURE: ...", printed when even the audit log fails) is
+attributed the same way by a pass-through wrapper of ``sys.stdout``.
+
+Verdicts (:data:`VERDICTS`), decided from the text first:
+
+* ``refused``: the prompt came back as a guard's ``refusal_message`` (or as None);
+* ``sanitised`` / ``redacted``: the prompt / response came back changed;
+* otherwise the text came back unchanged, and the events say whether it was
+  looked at: ``timed_out`` (a TIMEOUT event), ``over_capacity`` (the admission
+  gate's ADMISSION_TIMEOUT event, see :mod:`norv.capacity`), ``module_error``
+  (INTERNAL_MODULE_ERROR), ``last_resort`` (a last-resort line), else ``passed``.
+
+A changed text outranks an unscanned step (a heuristic step that timed out
+before a neural guard refused still gives ``refused``); :attr:`CallResult.unscanned`
+tells whether any step of the call passed its text without a scan.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+import threading
+import time
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
+
+__all__ = [
+    "VERDICTS",
+    "UNSCANNED_VERDICTS",
+    "UNSCANNED_EVENTS",
+    "CallResult",
+    "Screening",
+    "screen_input",
+    "screen_output",
+    "screen",
+    "collect_events",
+]
+
+AUDIT_LOGGER = "norv.coordinator"
+CRITICAL_PREFIX = "NORV CRITICAL FAILURE: "
+
+#: Every verdict a call can get, in the order summaries list them.
+VERDICTS = (
+    "passed", "sanitised", "refused", "redacted",
+    "timed_out", "over_capacity", "module_error", "last_resort",
+)
+#: Verdicts of a text that passed without being scanned.
+UNSCANNED_VERDICTS = frozenset({"timed_out", "over_capacity", "module_error", "last_resort"})
+#: Audit events that mean a step passed its text unscanned, with the verdict each gives.
+UNSCANNED_EVENTS = {
+    "TIMEOUT": "timed_out",
+    "ADMISSION_TIMEOUT": "over_capacity",
+    "INTERNAL_MODULE_ERROR": "module_error",
+}
+#: The pseudo-event under which a last-resort line is filed.
+LAST_RESORT = "NORV_CRITICAL_FAILURE"
+
+
+class CallResult(NamedTuple):
+    """What one ``process_input`` or ``process_output`` call did."""
+
+    #: "process_input" or "process_output".
+    call: str
+    #: The text that may go on (None where a module returned None).
+    text: Optional[str]
+    #: One of :data:`VERDICTS`.
+    verdict: str
+    #: The audit events this call wrote: ``{"event": name, **details}`` each, in order.
+    events: Tuple[Dict[str, Any], ...]
+    #: Wall-clock duration of the call.
+    seconds: float
+
+    @property
+    def unscanned(self) -> bool:
+        """Whether some step passed its text without a scan (time-out, failure, gate, last resort)."""
+        return any(event["event"] in UNSCANNED_EVENTS or event["event"] == LAST_RESORT for event in self.events)
+
+    @property
+    def detected(self) -> bool:
+        """Whether a module detected something (also in audit mode, where the text passes unchanged)."""
+        return any(event["event"] == "THREAT_DETECTED" for event in self.events)
+
+
+class Screening(NamedTuple):
+    """The prompt's and the response's results for one record (None for a side not given)."""
+
+    input: Optional[CallResult] = None
+    output: Optional[CallResult] = None
+    #: The events of both calls, in order.
+    events: Tuple[Dict[str, Any], ...] = ()
+
+    @property
+    def unscanned(self) -> bool:
+        return any(side is not None and side.unscanned for side in (self.input, self.output))
+
+
+# --- event attribution ---------------------------------------------------------
+
+_local = threading.local()
+
+
+class _EventCollector(logging.Handler):
+    """Files each audit event under the screening call running on this thread.
+
+    Passive: norv's fallback handler does not count it as a handler that
+    "receives" records, so adding it never silences the default stderr output.
+    """
+
+    norv_passive = True
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+
+    def handle(self, record: logging.LogRecord) -> bool:  # type: ignore[override]
+        sink = getattr(_local, "sink", None)
+        if sink is not None:
+            event = getattr(record, "norv_event", None)
+            if event is not None:
+                details = getattr(record, "norv_details", None) or {}
+                sink.append({"event": event, **details})
+        return True
+
+    def emit(self, record: logging.LogRecord) -> None:  # pragma: no cover - handle() does the work
+        pass
+
+
+class _StdoutWatch:
+    """Passes everything through to the wrapped stream; files last-resort lines.
+
+    The coordinator prints its last-resort line with the built-in ``print``, to
+    whatever ``sys.stdout`` is then, on the calling thread. A wrapped None
+    (``sys.stdout = None``) drops the text as ``print`` would, but the line is
+    still filed.
+    """
+
+    def __init__(self, stream: Any) -> None:
+        self.__dict__["_norv_stream"] = stream
+
+    def write(self, text: str) -> int:
+        sink = getattr(_local, "sink", None)
+        if sink is not None and text.startswith(CRITICAL_PREFIX):
+            sink.append({"event": LAST_RESORT, "error": text[len(CRITICAL_PREFIX):]})
+        stream = self.__dict__["_norv_stream"]
+        if stream is None:
+            return len(text)
+        return int(stream.write(text))
+
+    def flush(self) -> None:
+        stream = self.__dict__["_norv_stream"]
+        if stream is not None:
+            stream.flush()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.__dict__["_norv_stream"], name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self.__dict__["_norv_stream"], name, value)
+
+
+_install_lock = threading.Lock()
+_collector: Optional[_EventCollector] = None
+
+
+def _ensure_collecting() -> None:
+    global _collector
+    if _collector is None:
+        with _install_lock:
+            if _collector is None:
+                handler = _EventCollector()
+                logging.getLogger(AUDIT_LOGGER).addHandler(handler)
+                _collector = handler
+    if type(sys.stdout) is not _StdoutWatch:
+        # Re-wrapped whenever a host (or a test harness) swapped the stream.
+        sys.stdout = _StdoutWatch(sys.stdout)  # type: ignore[assignment]
+
+
+class collect_events:
+    """Context manager: the audit events written on this thread meanwhile, as a list.
+
+    Nests: an inner block takes its own events and hands them on to the outer
+    one when it ends.
+    """
+
+    def __init__(self) -> None:
+        self.events: List[Dict[str, Any]] = []
+        self._outer: Optional[List[Dict[str, Any]]] = None
+
+    def __enter__(self) -> List[Dict[str, Any]]:
+        _ensure_collecting()
+        self._outer = getattr(_local, "sink", None)
+        _local.sink = self.events
+        return self.events
+
+    def __exit__(self, *exc: object) -> None:
+        _local.sink = self._outer
+        if self._outer is not None:
+            self._outer.extend(self.events)
+
+
+# --- verdicts --------------------------------------------------------------------
+
+
+def _refusal_messages(coordinator: Any) -> Tuple[str, ...]:
+    messages = []
+    for slot in ("input_guard", "neural_guard"):
+        message = getattr(getattr(coordinator, slot, None), "refusal_message", None)
+        if type(message) is str and message:
+            messages.append(message)
+    return tuple(messages)
+
+
+def _unchanged_verdict(events: Iterable[Dict[str, Any]]) -> str:
+    verdict = "passed"
+    for event in events:
+        name = event["event"]
+        if name == LAST_RESORT:
+            return "last_resort"
+        found = UNSCANNED_EVENTS.get(name)
+        if found is not None and verdict == "passed":
+            verdict = found
+    return verdict
+
+
+def input_verdict(prompt: str, text: Optional[str], refusals: Iterable[str], events: Iterable[Dict[str, Any]]) -> str:
+    if text is None or (text != prompt and text in refusals):
+        return "refused"
+    if text != prompt:
+        return "sanitised"
+    return _unchanged_verdict(events)
+
+
+def output_verdict(response: str, text: Optional[str], events: Iterable[Dict[str, Any]]) -> str:
+    if text != response:
+        return "redacted"
+    return _unchanged_verdict(events)
+
+
+# --- the API ---------------------------------------------------------------------
+
+#: Objects told of every screening call: ``started(call)`` before it and
+#: ``finished(call, result)`` after it (``result`` None when the call raised).
+#: Replaced, never changed in place, so a running call keeps the list it began with.
+_listeners: Tuple[Any, ...] = ()
+
+
+def add_listener(listener: Any) -> None:
+    """Tell ``listener`` of every screening call from now on (metrics use this)."""
+    global _listeners
+    with _install_lock:
+        _listeners = _listeners + (listener,)
+
+
+def remove_listener(listener: Any) -> None:
+    global _listeners
+    with _install_lock:
+        _listeners = tuple(item for item in _listeners if item is not listener)
+
+
+
+def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+    """``coordinator.process_input(prompt, metadata)`` with its verdict and events.
+
+    Whatever the call raises (only what the coordinator lets through: argument
+    errors, KeyboardInterrupt and the like) propagates.
+    """
+    listeners = _listeners
+    for listener in listeners:
+        listener.started("process_input")
+    result: Optional[CallResult] = None
+    try:
+        with collect_events() as events:
+            started = time.perf_counter()
+            text = coordinator.process_input(prompt, metadata)
+            seconds = time.perf_counter() - started
+        verdict = input_verdict(prompt, text, _refusal_messages(coordinator), events)
+        result = CallResult("process_input", text, verdict, tuple(events), seconds)
+    finally:
+        for listener in listeners:
+            listener.finished("process_input", result)
+    return result
+
+
+def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+    """``coordinator.process_output(response, metadata)`` with its verdict and events."""
+    listeners = _listeners
+    for listener in listeners:
+        listener.started("process_output")
+    result: Optional[CallResult] = None
+    try:
+        with collect_events() as events:
+            started = time.perf_counter()
+            text = coordinator.process_output(response, metadata)
+            seconds = time.perf_counter() - started
+        result = CallResult("process_output", text, output_verdict(response, text, events), tuple(events), seconds)
+    finally:
+        for listener in listeners:
+            listener.finished("process_output", result)
+    return result
+
+
+def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[str] = None,
+           metadata: Optional[Dict[str, Any]] = None) -> Screening:
+    """Screen a record: the prompt through ``process_input``, the response through ``process_output``.
+
+    Both sides are screened when both are given, also when the prompt is
+    refused (recorded traffic may hold the response anyway).
+    """
+    if prompt is None and response is None:
+        raise ValueError("screen() needs a prompt, a response or both")
+    result_in = screen_input(coordinator, prompt, metadata) if prompt is not None else None
+    result_out = screen_output(coordinator, response, metadata) if response is not None else None
+    events = (result_in.events if result_in else ()) + (result_out.events if result_out else ())
+    return Screening(result_in, result_out, events)
