@@ -20,8 +20,10 @@ $(VPY):
 venv: $(VPY)
 
 # Reinstall every time: scikit-build-core keeps its build folder, so this is incremental.
+# The optional extras are installed too, since their tests are part of the suite.
+EXTRAS ?= test,metrics,service
 install: $(VPY)
-	$(PIP) install --quiet ".[test]"
+	$(PIP) install --quiet ".[$(EXTRAS)]"
 
 demo: install
 	$(VENV)/bin/norv screen examples/screening.jsonl
