@@ -1,0 +1,57 @@
+"""The README's Python examples run as written and print what their comments say."""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import TIME_SCALE
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+OPTIONAL = ("prometheus_client", "fastapi", "uvicorn", "httpx")
+
+
+def examples():
+    text = README.read_text(encoding="utf-8")
+    blocks = re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
+    assert blocks, "the README has no Python examples"
+    return blocks
+
+
+def expected_output(code):
+    """One entry per print() at the block's top level: the text its comment shows, or None."""
+    lines = code.splitlines()
+    expected = []
+    for index, line in enumerate(lines):
+        if not re.match(r"\s*print\(", line):
+            continue
+        inline = re.search(r"\)\s+#\s(.*)$", line)
+        following = lines[index + 1].strip() if index + 1 < len(lines) else ""
+        if inline:
+            expected.append(inline.group(1).rstrip())
+        elif following.startswith("# "):
+            expected.append(following[2:])
+        else:
+            expected.append(None)
+    return expected
+
+
+@pytest.mark.parametrize("code", examples(), ids=lambda code: code.splitlines()[0][:40])
+def test_readme_example_runs(code, tmp_path):
+    missing = [name for name in OPTIONAL if re.search(rf"\b(from|import) {name}\b", code)
+               and subprocess.run([sys.executable, "-c", f"import {name}"], capture_output=True).returncode]
+    if missing:
+        pytest.skip(f"needs {', '.join(missing)}")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=120 * TIME_SCALE)
+    assert done.returncode == 0, done.stderr
+    printed = done.stdout.splitlines()
+    wanted = expected_output(code)
+    assert len(printed) == len(wanted), (printed, wanted)
+    for got, want in zip(printed, wanted):
+        if want is not None:
+            assert got == want
