@@ -197,6 +197,108 @@ def test_defaults_must_be_a_tuple(value):
     assert GC.process_input.__defaults__ == (None,)
 
 
+# -- function-object invariants, beside a Python function, in a child interpreter ----
+#
+# Audit hooks cannot be removed and a cleared method stays cleared, so these run
+# in a child against the build under test. Each child applies the same steps to
+# a method and to its plain-Python twin and reports what each showed.
+
+TWIN = '''
+import json, sys
+import norv.core.coordinator as C
+native = vars(C.GovernanceCoordinator)["process_input"]
+def twin(self, content: "str", metadata: "Optional[Dict[str, Any]]" = None) -> "str":
+    pass
+'''
+
+
+def run_beside_twin(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", TWIN + textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=60 * TIME_SCALE)
+    assert proc.returncode == 0, proc.stderr
+    native, twin = json.loads(proc.stdout.strip().splitlines()[-1])
+    return native, twin
+
+
+def test_attribute_access_is_audited_as_for_a_function():
+    native, twin = run_beside_twin('''
+        seen = []
+        sys.addaudithook(lambda event, args: seen.append([event, args[1], type(args[2]).__name__ if len(args) > 2
+                                                          else None]) if event.startswith("object.") else None)
+
+        def steps(f):
+            seen.clear()
+            code, defaults = f.__code__, f.__defaults__
+            f.__kwdefaults__, f.__name__, f.__qualname__, f.__annotations__, f.__doc__, f.__globals__
+            f.__code__ = code
+            f.__defaults__ = None
+            del f.__defaults__
+            f.__defaults__ = defaults
+            f.__kwdefaults__ = {}
+            f.__kwdefaults__ = None
+            return list(seen)
+
+        print(json.dumps([steps(native), steps(twin)]))
+    ''')
+    assert native == twin
+    assert ["object.__getattr__", "__code__", None] in native
+
+
+def test_audit_hook_can_refuse_the_code():
+    native, twin = run_beside_twin('''
+        import inspect
+
+        def refuse(event, args):
+            if event == "object.__getattr__" and args[1] == "__code__":
+                raise PermissionError("no code for you")
+            if event == "object.__setattr__" and args[1] == "__defaults__":
+                raise PermissionError("defaults are fixed")
+
+        sys.addaudithook(refuse)
+
+        def outcome(call):
+            try:
+                call()
+            except PermissionError as e:
+                return str(e)
+            return "allowed"
+
+        def steps(f):
+            return [outcome(lambda: f.__code__), outcome(lambda: inspect.signature(f)),
+                    outcome(lambda: setattr(f, "__defaults__", (1,))), list(f.__defaults__)]
+
+        print(json.dumps([steps(native), steps(twin)]))
+    ''')
+    assert native == twin == ["no code for you", "no code for you", "defaults are fixed", [None]]
+
+
+def test_cleared_method_keeps_name_and_code():
+    # tp_clear (what the collector calls on a cycle) may run while code can still
+    # reach the object: a function keeps a name, a qualified name and its code.
+    native, twin = run_beside_twin('''
+        import ctypes
+
+        def tp_clear(obj):
+            # The slot after tp_name and the 20 pointer-sized fields that follow it.
+            offset = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t) + 21 * ctypes.sizeof(ctypes.c_void_p)
+            slot = ctypes.c_void_p.from_address(id(type(obj)) + offset).value
+            return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(obj)
+
+        def shown(f):
+            f.note = "in the dict"
+            assert tp_clear(f) == 0
+            return {"name": f.__name__, "qualname": f.__qualname__, "repr": repr(f).split(" at 0x")[0],
+                    "argcount": f.__code__.co_argcount, "defaults": f.__defaults__, "dict": vars(f),
+                    "doc": f.__doc__, "module": f.__module__, "globals": f.__globals__,
+                    "annotations": f.__annotations__}
+
+        print(json.dumps([shown(native), shown(twin)]))
+    ''')
+    assert native == twin
+    assert twin["name"] == "" and twin["argcount"] == 3 and twin["dict"] == {}
+
+
 # -- module globals, read at each use ------------------------------------------------
 
 

@@ -24,8 +24,11 @@ PyObject* run_fail_safe(PyObject* const* args) noexcept;
 // self, module, content, metadata (exact dict or None)
 PyObject* safe_scan(PyObject* const* args) noexcept;
 
-// The return test of the methods annotated "str": `value` (owned) passes when it
-// is exactly a str or None; otherwise TypeError "Expected str, got <type>".
-Ref require_str_or_none(Ref value) noexcept;
+// The return test of the methods annotated "str", the one place it is written:
+// a result passes when it is exactly a str, or None.
+inline bool is_str_or_none(PyObject* value_b) noexcept { return value_b == Py_None || PyUnicode_CheckExact(value_b); }
+
+// The return test's TypeError "Expected str, got <type>" for `value_b`; null.
+PyObject* refuse_result(PyObject* value_b) noexcept;
 
 }  // namespace norv::core

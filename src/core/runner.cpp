@@ -163,7 +163,11 @@ Ref wait_and_decide(PyObject* self, PyObject* content, PyObject* context, PyObje
             return Ref::own(content);
         }
     }
-    return require_str_or_none(std::move(result));
+    if (!is_str_or_none(result.get())) {
+        refuse_result(result.get());
+        return {};
+    }
+    return result;
 }
 
 // The handlers of the inner region, for an exception that left it. Returns the
@@ -221,13 +225,8 @@ Ref run_guarded(PyObject* self, PyObject* module, PyObject* content, PyObject* m
 
 }  // namespace
 
-Ref require_str_or_none(Ref value) noexcept {
-    PyObject* v = value.get();
-    if (v == Py_None || PyUnicode_CheckExact(v)) {
-        return value;
-    }
-    raise_type_error(str(S::expected_str), Py_TYPE(v)->tp_name, str(S::empty));
-    return {};
+PyObject* refuse_result(PyObject* value_b) noexcept {
+    return raise_type_error(str(S::expected_str), Py_TYPE(value_b)->tp_name, str(S::empty));
 }
 
 PyObject* run_fail_safe(PyObject* const* args) noexcept {

@@ -31,7 +31,7 @@ PyObject* count_error(const MethodSpec& m, Py_ssize_t given, bool missing) noexc
         qualifier = "at most";
         expected = m.nparams;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.c_name,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.c_name(),
                  qualifier, expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
@@ -77,7 +77,7 @@ int bind_keyword(const MethodSpec& m, PyObject* key, PyObject* value, Py_ssize_t
     }
     if (index == kNoMatch) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", m.c_name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", m.c_name());
             return -1;
         }
         bool exact = PyUnicode_CheckExact(key);
@@ -85,7 +85,7 @@ int bind_keyword(const MethodSpec& m, PyObject* key, PyObject* value, Py_ssize_t
         if (index == kNoMatch) {
             index = find_param(m, key, 0, npos, exact);
             if (index >= 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.c_name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.c_name(), key);
                 return -1;
             }
         }
@@ -93,14 +93,14 @@ int bind_keyword(const MethodSpec& m, PyObject* key, PyObject* value, Py_ssize_t
             return -1;
         }
         if (index == kNoMatch) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", m.c_name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", m.c_name(), key);
             return -1;
         }
     }
     // Two keywords naming one parameter (possible only through str subclasses
     // or a hand-made keyword tuple) must not silently drop a value.
     if (slots[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.c_name, key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.c_name(), key);
         return -1;
     }
     slots[index] = value;
@@ -126,14 +126,10 @@ PyObject* convert_int(S refusal, PyObject* value, Ref& holder) noexcept {
 // the subclass note when the argument's type derives from the required one.
 // The subclass relation is looked at only here, once a test has failed.
 PyObject* refuse_argument(const ParamSpec& param, PyObject* value) noexcept {
-    PyTypeObject* required = param.check == Check::dict_or_none ? &PyDict_Type : &PyUnicode_Type;
+    PyTypeObject* required = param.check() == Check::dict_or_none ? &PyDict_Type : &PyUnicode_Type;
     bool subclass = PyType_IsSubtype(Py_TYPE(value), required) != 0;
     return raise_type_error(str(param.refusal), Py_TYPE(value)->tp_name,
                             str(subclass ? S::refuse_end_subclass : S::refuse_end));
-}
-
-PyObject* refuse_result(PyObject* result) noexcept {
-    return core::require_str_or_none(Ref::steal(result)).release();
 }
 
 PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -168,12 +164,12 @@ PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf,
     Ref converted;  // owns a value made by the int conversion
     for (int i = 0; i < m.nparams; ++i) {
         const ParamSpec& p = m.params[i];
-        if (p.check == Check::to_int) {
+        if (p.check() == Check::to_int) {
             slots[i] = convert_int(p.refusal, slots[i], converted);
             if (slots[i] == nullptr) {
                 return nullptr;
             }
-        } else if (p.check == Check::to_flag) {
+        } else if (p.check() == Check::to_flag) {
             PyObject* v = slots[i];
             int truth = v == Py_True ? 1 : (v == Py_False || v == Py_None) ? 0 : PyObject_IsTrue(v);
             if (truth < 0) {
@@ -183,19 +179,11 @@ PyObject* call_method(const MethodSpec& m, PyObject* const* args, size_t nargsf,
         }
     }
     for (int i = 0; i < m.nparams; ++i) {
-        const ParamSpec& p = m.params[i];
-        PyObject* v = slots[i];
-        if ((p.check == Check::exact_str && !PyUnicode_CheckExact(v)) ||
-            (p.check == Check::dict_or_none && v != Py_None && !PyDict_CheckExact(v))) {
-            return refuse_argument(p, v);
+        if (!passes(m.params[i].check(), slots[i])) {
+            return refuse_argument(m.params[i], slots[i]);
         }
     }
-
-    Ref result = Ref::steal(m.body(slots));
-    if (m.return_test && result) {
-        return core::require_str_or_none(std::move(result)).release();
-    }
-    return result.release();
+    return return_tested(m.return_test, m.body(slots));
 }
 
 }  // namespace norv

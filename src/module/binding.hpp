@@ -1,6 +1,7 @@
 // Binding a call from the interpreter onto a method's parameters.
 #pragma once
 
+#include "core/coordinator.hpp"
 #include "module/method_table.hpp"
 
 #include <utility>
@@ -16,24 +17,15 @@ PyObject* call_method(const MethodSpec& method, PyObject* const* args, size_t na
 // TypeError for an argument that failed its parameter's type test; null.
 PyObject* refuse_argument(const ParamSpec& param, PyObject* value) noexcept;
 
-// The return test's TypeError for `result` (stolen); null.
-PyObject* refuse_result(PyObject* result) noexcept;
-
-namespace detail {
-
-template <const MethodSpec& M, size_t I>
-bool passes_test(PyObject* value) noexcept {
-    constexpr Check check = M.params[I].check;
-    if constexpr (check == Check::exact_str) {
-        return PyUnicode_CheckExact(value);
-    } else if constexpr (check == Check::dict_or_none) {
-        return value == Py_None || PyDict_CheckExact(value);
-    } else {
-        return true;
+// The return test, for a method whose entry asks for it: `result` (owned, or
+// null with an exception set) when it passes, else null with TypeError.
+inline PyObject* return_tested(bool test, PyObject* result) noexcept {
+    if (test && result != nullptr && !core::is_str_or_none(result)) {
+        Ref refused = Ref::steal(result);
+        return core::refuse_result(refused.get());
     }
+    return result;
 }
-
-}  // namespace detail
 
 // call_method for a method known at compile time, the entry point of every
 // method object. A positional call of a method without conversions (all but
@@ -47,22 +39,16 @@ PyObject* call_method_fixed(PyObject* const* args, size_t nargsf, PyObject* kwna
         return call_method(M, args, nargsf, kwnames);
     }
     PyObject* slots[kMaxParams];
-    int failed = -1;
+    int refused = -1;
     [&]<size_t... I>(std::index_sequence<I...>) {
         ((slots[I] = static_cast<Py_ssize_t>(I) < npos ? args[I] : default_value(M.params[I].fallback)), ...);
         // The first failing test in parameter order, as the general binder reports it.
-        (void)((detail::passes_test<M, I>(slots[I]) || (failed = static_cast<int>(I), false)) && ...);
+        (void)((passes(M.params[I].check(), slots[I]) || (refused = static_cast<int>(I), false)) && ...);
     }(std::make_index_sequence<M.nparams>{});
-    if (failed >= 0) {
-        return refuse_argument(M.params[failed], slots[failed]);
+    if (refused >= 0) {
+        return refuse_argument(M.params[refused], slots[refused]);
     }
-    PyObject* result = M.body(slots);
-    if constexpr (M.return_test) {
-        if (result != nullptr && result != Py_None && !PyUnicode_CheckExact(result)) {
-            return refuse_result(result);
-        }
-    }
-    return result;
+    return return_tested(M.return_test, M.body(slots));
 }
 
 }  // namespace norv

@@ -3,13 +3,27 @@
 #include "core/coordinator.hpp"
 #include "module/binding.hpp"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <string_view>
+
 namespace norv {
 
 namespace {
 
-constexpr S kNoAnnotation = S::count_;
-
-constexpr ParamSpec self_param{S::self, Check::any, Default::required, kNoAnnotation};
+// The parameters, each written once; a method lists the ones it takes.
+constexpr ParamSpec self{.name = S::self};
+constexpr ParamSpec timeout_ms{.name = S::timeout_ms, .annotation = S::ann_int, .fallback = Default::int_50,
+                               .refusal = S::refuse_timeout_ms};
+constexpr ParamSpec audit_mode{.name = S::audit_mode, .annotation = S::ann_bool, .fallback = Default::false_};
+constexpr ParamSpec guard{.name = S::guard, .annotation = S::SecurityModule};
+constexpr ParamSpec shield{.name = S::shield, .annotation = S::SecurityModule};
+constexpr ParamSpec content{.name = S::content, .annotation = S::ann_str, .refusal = S::refuse_content};
+constexpr ParamSpec metadata{.name = S::metadata, .annotation = S::ann_optional_dict, .refusal = S::refuse_metadata};
+constexpr ParamSpec metadata_or_none{.name = S::metadata, .annotation = S::ann_optional_dict,
+                                     .fallback = Default::none, .refusal = S::refuse_metadata};
+constexpr ParamSpec context{.name = S::context, .annotation = S::ann_str, .refusal = S::refuse_context};
 
 constexpr const char kInitDoc[] =
     "\n        Initialize the Governance Coordinator.\n\n        Args:\n            timeout_ms (int): Hard "
@@ -41,65 +55,128 @@ constexpr const char kSafeScanDoc[] =
     "\n        Helper wrapper to run the scan inside the thread. \n        Catches exceptions within the "
     "thread to avoid crashing the executor.\n        ";
 
-}  // namespace
+// A register method: stores its one module; returns None.
+constexpr MethodSpec registration(S name, const char* doc, ParamSpec module, Body body) {
+    return {.name = name, .doc = doc, .params = {self, module}, .return_annotation = S::ann_none, .body = body};
+}
 
-constexpr MethodSpec kMethods[kMethodCount] = {
-    {S::d_init, "__init__", kInitDoc,
-     {self_param,
-      {S::timeout_ms, Check::to_int, Default::int_50, S::ann_int, S::refuse_timeout_ms},
-      {S::audit_mode, Check::to_flag, Default::false_, S::ann_bool}},
-     3, 1, kNoAnnotation, false, core::init},
-    {S::register_input_guard, "register_input_guard",
-     "Registers the primary heuristic input guard (Regex/Pattern).",
-     {self_param, {S::guard, Check::any, Default::required, S::SecurityModule}},
-     2, 2, S::ann_none, false, core::register_input_guard},
-    {S::register_output_shield, "register_output_shield",
-     "Registers the output protection shield (PII/Secret Redaction).",
-     {self_param, {S::shield, Check::any, Default::required, S::SecurityModule}},
-     2, 2, S::ann_none, false, core::register_output_shield},
-    {S::register_neural_guard, "register_neural_guard",
-     "Registers the semantic AI guard (ONNX/Deep Learning).",
-     {self_param, {S::guard, Check::any, Default::required, S::SecurityModule}},
-     2, 2, S::ann_none, false, core::register_neural_guard},
-    {S::process_input, "process_input", kProcessInputDoc,
-     {self_param,
-      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
-      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict, S::refuse_metadata}},
-     3, 2, S::ann_str, true, core::process_input},
-    {S::process_output, "process_output", kProcessOutputDoc,
-     {self_param,
-      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
-      {S::metadata, Check::dict_or_none, Default::none, S::ann_optional_dict, S::refuse_metadata}},
-     3, 2, S::ann_str, true, core::process_output},
+// A public pipeline: a text and optional metadata in, the text that may pass out.
+constexpr MethodSpec pipeline(S name, const char* doc, Body body) {
+    return {.name = name,
+            .doc = doc,
+            .params = {self, content, metadata_or_none},
+            .return_annotation = S::ann_str,
+            .return_test = true,
+            .body = body};
+}
+
+constexpr MethodSpec kMethods[] = {
+    {.name = S::d_init, .doc = kInitDoc, .params = {self, timeout_ms, audit_mode}, .body = core::init},
+    registration(S::register_input_guard, "Registers the primary heuristic input guard (Regex/Pattern).", guard,
+                 core::register_input_guard),
+    registration(S::register_output_shield, "Registers the output protection shield (PII/Secret Redaction).", shield,
+                 core::register_output_shield),
+    registration(S::register_neural_guard, "Registers the semantic AI guard (ONNX/Deep Learning).", guard,
+                 core::register_neural_guard),
+    pipeline(S::process_input, kProcessInputDoc, core::process_input),
+    pipeline(S::process_output, kProcessOutputDoc, core::process_output),
     // The runner tests its return value itself, inside its guarded region.
-    {S::_run_fail_safe, "_run_fail_safe", kRunFailSafeDoc,
-     {self_param,
-      {S::module, Check::any, Default::required, S::ann_optional_module},
-      {S::content, Check::exact_str, Default::required, S::ann_str, S::refuse_content},
-      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict, S::refuse_metadata},
-      {S::context, Check::exact_str, Default::required, S::ann_str, S::refuse_context}},
-     5, 5, S::ann_str, false, core::run_fail_safe},
-    {S::_safe_scan, "_safe_scan", kSafeScanDoc,
-     {self_param,
-      {S::module, Check::any, Default::required, S::SecurityModule},
-      {S::content, Check::any, Default::required, S::Any},
-      {S::metadata, Check::dict_or_none, Default::required, S::ann_optional_dict, S::refuse_metadata}},
-     4, 4, S::Any, false, core::safe_scan},
+    {.name = S::_run_fail_safe,
+     .doc = kRunFailSafeDoc,
+     .params = {self, {.name = S::module, .annotation = S::ann_optional_module}, content, metadata, context},
+     .return_annotation = S::ann_str,
+     .body = core::run_fail_safe},
+    {.name = S::_safe_scan,
+     .doc = kSafeScanDoc,
+     .params = {self, {.name = S::module, .annotation = S::SecurityModule}, {.name = S::content, .annotation = S::Any},
+                metadata},
+     .return_annotation = S::Any,
+     .body = core::safe_scan},
 };
 
-namespace {
+// What the table promises binding and introspection, checked as it compiles.
+
+constexpr bool self_first(const MethodSpec& m) { return m.params[0].name == S::self; }
+
+constexpr bool counts_derived(const MethodSpec& m) {
+    return m.nparams == count_params(m.params) && m.nrequired == count_required(m.params);
+}
+
+constexpr bool listed_without_gaps(const MethodSpec& m) {
+    return std::none_of(m.params + m.nparams, std::end(m.params), [](const ParamSpec& p) { return p.present(); });
+}
+
+// The exposed __defaults__ and the positional count messages assume it.
+constexpr bool required_first(const MethodSpec& m) {
+    return std::none_of(m.params + m.nrequired, m.params + m.nparams,
+                        [](const ParamSpec& p) { return p.fallback == Default::required; });
+}
+
+// "Argument '<name>' has incorrect type (expected <type>, got "
+constexpr bool refusal_fits(const ParamSpec& p) {
+    if (!can_refuse(p.check())) {
+        return p.refusal == kNone;
+    }
+    if (p.refusal == kNone) {
+        return false;
+    }
+    std::string_view message = text(p.refusal);
+    std::string_view expected = p.check() == Check::exact_str ? "str" : p.check() == Check::to_int ? "int" : "dict";
+    for (std::string_view part : {std::string_view("Argument '"), text(p.name),
+                                  std::string_view("' has incorrect type (expected "), expected}) {
+        if (!message.starts_with(part)) {
+            return false;
+        }
+        message.remove_prefix(part.size());
+    }
+    return message == ", got ";
+}
+
+constexpr bool refusals_fit(const MethodSpec& m) {
+    return std::all_of(m.params, m.params + m.nparams, refusal_fits);
+}
+
+constexpr bool return_test_fits(const MethodSpec& m) {
+    return !m.return_test || m.return_annotation == S::ann_str;
+}
+
+constexpr bool all(bool (*rule)(const MethodSpec&)) {
+    return std::all_of(std::begin(kMethods), std::end(kMethods), rule);
+}
+
+constexpr bool names_distinct() {
+    return all([](const MethodSpec& a) {
+        return std::count_if(std::begin(kMethods), std::end(kMethods),
+                             [&](const MethodSpec& b) { return b.name == a.name; }) == 1;
+    });
+}
+
+static_assert(all(self_first), "every method takes self first");
+static_assert(all(counts_derived), "the counts are the parameter list's, not written by hand");
+static_assert(all(listed_without_gaps), "parameters are listed without gaps");
+static_assert(all(required_first), "required parameters come before optional ones");
+static_assert(all(refusals_fit), "a refusal message exactly where a test can refuse, naming its parameter and type");
+static_assert(all(return_test_fits), "only a method annotated str tests its result");
+static_assert(all([](const MethodSpec& m) { return m.body != nullptr && m.doc != nullptr; }),
+              "every method has a body and a docstring");
+static_assert(names_distinct(), "one entry per method name");
 
 template <const MethodSpec& M>
 PyObject* method_entry(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return call_method_fixed<M>(args, nargsf, kwnames);
 }
 
+// One Method per table entry, so that the two lists cannot fall out of step.
+template <size_t... I>
+constexpr std::array<Method, sizeof...(I)> pair_entries(std::index_sequence<I...>) {
+    return {Method{kMethods[I], method_entry<kMethods[I]>}...};
+}
+
+constexpr auto kMethodList = pair_entries(std::make_index_sequence<std::size(kMethods)>{});
+
 }  // namespace
 
-const vectorcallfunc kMethodEntries[kMethodCount] = {
-    method_entry<kMethods[0]>, method_entry<kMethods[1]>, method_entry<kMethods[2]>, method_entry<kMethods[3]>,
-    method_entry<kMethods[4]>, method_entry<kMethods[5]>, method_entry<kMethods[6]>, method_entry<kMethods[7]>,
-};
+std::span<const Method> methods() noexcept { return kMethodList; }
 
 PyObject* default_value(Default fallback) noexcept {
     switch (fallback) {

@@ -58,14 +58,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         PyMem_Free(PyModule_GetState(g_module.module));
         return Py_NewRef(g_module.module);
     }
-    // Constants are not made yet on a first import; these names are spelt out.
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (make_constants() < 0) {
+        return nullptr;
+    }
+    Ref name = get_attr(spec, S::name);
     if (!name) {
         return nullptr;
     }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module || make_constants() < 0 ||
-        copy_spec_attr(spec, module.get(), S::loader, S::d_loader, false) < 0 ||
+    if (!module || copy_spec_attr(spec, module.get(), S::loader, S::d_loader, false) < 0 ||
         copy_spec_attr(spec, module.get(), S::origin, S::d_file, false) < 0 ||
         copy_spec_attr(spec, module.get(), S::parent, S::d_package, false) < 0 ||
         copy_spec_attr(spec, module.get(), S::submodule_search_locations, S::d_path, true) < 0) {
@@ -179,13 +180,13 @@ int build_class() noexcept {
         PyDict_SetItem(ns.get(), str(S::d_doc), str(S::class_doc)) < 0) {
         return -1;
     }
-    for (const MethodSpec& entry : kMethods) {
+    for (const Method& entry : methods()) {
         Ref method = make_native_function(entry, str(S::GovernanceCoordinator), g_module.namespace_);
-        if (!method || PyDict_SetItem(ns.get(), str(entry.name), method.get()) < 0) {
+        if (!method || PyDict_SetItem(ns.get(), str(entry.spec.name), method.get()) < 0) {
             return -1;
         }
-        if (entry.body == core::run_fail_safe) {
-            g_module.run_fail_safe_entry = PyVectorcall_Function(method.get());
+        if (entry.spec.body == core::run_fail_safe) {
+            g_module.run_fail_safe_entry = entry.entry;
         }
     }
     Ref bases = Ref::steal(PyTuple_New(0));
@@ -217,11 +218,14 @@ int run_body() noexcept {
 }
 
 int initialise(PyObject* module) noexcept {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) {
+    if (make_constants() < 0) {
         return -1;
     }
-    if (warn_on_version_mismatch() < 0 || make_constants() < 0 || make_native_function_type() < 0) {
+    Ref builtins = Ref::steal(PyImport_Import(str(S::builtins)));
+    if (!builtins || bind(S::d_builtins, builtins.get()) < 0) {
+        return -1;
+    }
+    if (warn_on_version_mismatch() < 0 || make_native_function_type() < 0) {
         return -1;
     }
     Py_XSETREF(g_module.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));

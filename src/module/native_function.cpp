@@ -16,18 +16,25 @@ namespace {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
-    PyObject* name;
-    PyObject* qualname;
+    PyObject* name;      // never null, as for a Python function (see fn_clear)
+    PyObject* qualname;  // never null
+    PyObject* code;      // never null
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;     // tuple or null; exposed only, binding keeps its own
     PyObject* kwdefaults;   // dict or null
     PyObject* annotations;  // dict or null (made empty on first read, as for functions)
     PyObject* globals;
-    PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
+};
+
+// The fields that tp_clear empties. Name, qualified name and code stay set
+// until the object is freed, so that whatever reads them between a clear and
+// the end (a repr, a finaliser that looks at __name__) never meets null.
+constexpr PyObject* NativeFunction::* kClearable[] = {
+    &NativeFunction::module,     &NativeFunction::doc,     &NativeFunction::defaults, &NativeFunction::kwdefaults,
+    &NativeFunction::annotations, &NativeFunction::globals, &NativeFunction::dict,
 };
 
 PyObject* g_type = nullptr;  // owned: the heap type, made once
@@ -48,41 +55,49 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
     Py_VISIT(f->code);
-    Py_VISIT(f->dict);
+    for (PyObject* NativeFunction::* field : kClearable) {
+        Py_VISIT(f->*field);
+    }
     return 0;
 }
 
+// As CPython's func_clear: a name or qualified name (a str subclass can carry
+// attributes) may close a cycle, so each is replaced by the empty string
+// rather than cleared; the code object holds only constants and stays.
 int fn_clear(PyObject* self) {
     NativeFunction* f = as_fn(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->dict);
+    for (PyObject* NativeFunction::* field : kClearable) {
+        Py_CLEAR(f->*field);
+    }
+    Py_SETREF(f->name, Py_NewRef(str(S::empty)));
+    Py_SETREF(f->qualname, Py_NewRef(str(S::empty)));
     return 0;
 }
 
 void fn_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_fn(self)->weakrefs != nullptr) {
+    NativeFunction* f = as_fn(self);
+    if (f->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     fn_clear(self);
+    Py_DECREF(f->name);
+    Py_DECREF(f->qualname);
+    Py_DECREF(f->code);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The audit events a Python function raises around its code and defaults
+// (object.__getattr__, __setattr__, __delattr__); -1 when a hook refuses.
+int audit_get(PyObject* self, const char* attribute) {
+    return PySys_Audit("object.__getattr__", "Os", self, attribute);
+}
+int audit_set(PyObject* self, const char* attribute, PyObject* value) {
+    return value != nullptr ? PySys_Audit("object.__setattr__", "OsO", self, attribute, value)
+                            : PySys_Audit("object.__delattr__", "Os", self, attribute);
 }
 
 // Attribute setters with the same rules and messages as a Python function's.
@@ -91,17 +106,22 @@ int set_text(PyObject*& field, PyObject* value, const char* message) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(field, Py_NewRef(value));
+    Py_SETREF(field, Py_NewRef(value));
     return 0;
 }
 
 // None or deletion empties the field; otherwise the value must pass `check`.
-int set_optional(PyObject*& field, PyObject* value, int (*check)(PyObject*), const char* message) {
+// `audited` names the attribute where a Python function raises an event.
+int set_optional(PyObject* self, PyObject*& field, PyObject* value, int (*check)(PyObject*), const char* message,
+                 const char* audited = nullptr) {
     if (value == Py_None) {
         value = nullptr;
     }
     if (value != nullptr && !check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    if (audited != nullptr && audit_set(self, audited, value) < 0) {
         return -1;
     }
     Py_XSETREF(field, Py_XNewRef(value));
@@ -111,6 +131,7 @@ int set_optional(PyObject*& field, PyObject* value, int (*check)(PyObject*), con
 int is_tuple(PyObject* o) { return PyTuple_Check(o); }
 int is_dict(PyObject* o) { return PyDict_Check(o); }
 
+// An optional field as a Python function shows it: the object, or None.
 PyObject* or_none(PyObject* field) { return Py_NewRef(field != nullptr ? field : Py_None); }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
@@ -121,13 +142,19 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qu
 int set_qualname(PyObject* self, PyObject* v, void*) {
     return set_text(as_fn(self)->qualname, v, "__qualname__ must be set to a string object");
 }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_fn(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* v, void*) {
-    return set_optional(as_fn(self)->defaults, v, is_tuple, "__defaults__ must be set to a tuple object");
+PyObject* get_defaults(PyObject* self, void*) {
+    return audit_get(self, "__defaults__") < 0 ? nullptr : or_none(as_fn(self)->defaults);
 }
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_fn(self)->kwdefaults); }
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    return set_optional(self, as_fn(self)->defaults, v, is_tuple, "__defaults__ must be set to a tuple object",
+                        "__defaults__");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return audit_get(self, "__kwdefaults__") < 0 ? nullptr : or_none(as_fn(self)->kwdefaults);
+}
 int set_kwdefaults(PyObject* self, PyObject* v, void*) {
-    return set_optional(as_fn(self)->kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object");
+    return set_optional(self, as_fn(self)->kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object",
+                        "__kwdefaults__");
 }
 PyObject* get_annotations(PyObject* self, void*) {
     NativeFunction* f = as_fn(self);
@@ -137,15 +164,20 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_XNewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* v, void*) {
-    return set_optional(as_fn(self)->annotations, v, is_dict, "__annotations__ must be set to a dict object");
+    return set_optional(self, as_fn(self)->annotations, v, is_dict, "__annotations__ must be set to a dict object");
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_fn(self)->code); }
+PyObject* get_code(PyObject* self, void*) {
+    return audit_get(self, "__code__") < 0 ? nullptr : Py_NewRef(as_fn(self)->code);
+}
 int set_code(PyObject* self, PyObject* v, void*) {
     if (v == nullptr || !PyCode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
         return -1;
     }
-    Py_XSETREF(as_fn(self)->code, Py_NewRef(v));
+    if (audit_set(self, "__code__", v) < 0) {
+        return -1;
+    }
+    Py_SETREF(as_fn(self)->code, Py_NewRef(v));
     return 0;
 }
 PyObject* get_doc(PyObject* self, void*) { return or_none(as_fn(self)->doc); }
@@ -216,7 +248,7 @@ Ref make_code(const MethodSpec& spec, PyObject* qualname) {
     for (int i = 0; i < spec.nparams; ++i) {
         PyTuple_SET_ITEM(names.get(), i, Py_NewRef(str(spec.params[i].name)));
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("coordinator", spec.c_name, 0)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("coordinator", spec.c_name(), 0)));
     if (!empty) {
         return {};
     }
@@ -244,11 +276,11 @@ Ref make_annotations(const MethodSpec& spec) {
     }
     for (int i = 0; i < spec.nparams; ++i) {
         const ParamSpec& p = spec.params[i];
-        if (p.annotation != S::count_ && PyDict_SetItem(annotations.get(), str(p.name), str(p.annotation)) < 0) {
+        if (p.annotation != kNone && PyDict_SetItem(annotations.get(), str(p.name), str(p.annotation)) < 0) {
             return {};
         }
     }
-    if (spec.return_annotation != S::count_ &&
+    if (spec.return_annotation != kNone &&
         PyDict_SetItem(annotations.get(), str(S::return_), str(spec.return_annotation)) < 0) {
         return {};
     }
@@ -281,7 +313,8 @@ int make_native_function_type() noexcept {
     return g_type != nullptr ? 0 : -1;
 }
 
-Ref make_native_function(const MethodSpec& spec, PyObject* class_name, PyObject* globals) noexcept {
+Ref make_native_function(const Method& method, PyObject* class_name, PyObject* globals) noexcept {
+    const MethodSpec& spec = method.spec;
     PyObject* name = str(spec.name);
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name));
     if (!qualname) {
@@ -303,8 +336,7 @@ Ref make_native_function(const MethodSpec& spec, PyObject* class_name, PyObject*
         return {};
     }
     NativeFunction* f = as_fn(made.get());
-    f->vectorcall = kMethodEntries[&spec - kMethods];
-    f->spec = &spec;
+    f->vectorcall = method.entry;
     f->name = Py_NewRef(name);
     f->qualname = qualname.release();
     f->module = Py_NewRef(str(S::coordinator));

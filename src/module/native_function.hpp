@@ -8,8 +8,8 @@ namespace norv {
 // Makes the type once per process; -1 with an exception set on failure.
 int make_native_function_type() noexcept;
 
-// A method object for `spec`, qualified by `class_name`, whose __globals__ is
-// `globals` (the module namespace).
-Ref make_native_function(const MethodSpec& spec, PyObject* class_name, PyObject* globals) noexcept;
+// The function object of `method`, qualified by `class_name`, whose
+// __globals__ is `globals` (the module namespace).
+Ref make_native_function(const Method& method, PyObject* class_name, PyObject* globals) noexcept;
 
 }  // namespace norv

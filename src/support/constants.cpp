@@ -7,18 +7,6 @@ NumberConstants g_numbers;
 
 namespace {
 
-struct StringEntry {
-    const char* text;
-    bool interned;
-};
-
-constexpr StringEntry kStringTable[] = {
-#define NORV_X(id, text, interned) {text, interned},
-    NORV_STRING_CONSTANTS(NORV_X)
-#undef NORV_X
-};
-static_assert(sizeof(kStringTable) / sizeof(kStringTable[0]) == static_cast<size_t>(S::count_));
-
 // Stores a new reference in `slot` for the life of the process.
 int keep(PyObject*& slot, PyObject* made) noexcept {
     if (made == nullptr) {
@@ -48,8 +36,6 @@ int make_constants() noexcept {
     if ((n.float_1000 == nullptr && keep(n.float_1000, PyFloat_FromDouble(1000.0)) < 0) ||
         (n.int_4 == nullptr && keep(n.int_4, PyLong_FromLong(4)) < 0) ||
         (n.int_50 == nullptr && keep(n.int_50, PyLong_FromLong(50)) < 0) ||
-        (n.tuple_none == nullptr && keep(n.tuple_none, PyTuple_Pack(1, Py_None)) < 0) ||
-        (n.init_defaults == nullptr && keep(n.init_defaults, PyTuple_Pack(2, n.int_50, Py_False)) < 0) ||
         (n.kw_timeout == nullptr && keep(n.kw_timeout, PyTuple_Pack(1, str(S::timeout))) < 0) ||
         keep(n.kw_pool, PyTuple_Pack(2, str(S::max_workers), str(S::thread_name_prefix))) < 0) {
         return -1;

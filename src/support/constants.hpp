@@ -7,6 +7,9 @@
 
 #include "support/ref.hpp"
 
+#include <iterator>
+#include <string_view>
+
 namespace norv {
 
 // The note appended when an argument's type is a subclass of the required one.
@@ -139,13 +142,29 @@ enum class S : int {
     count_
 };
 
+// Marks an absent name in tables indexed by S (no annotation, no parameter).
+inline constexpr S kNone = S::count_;
+
+struct StringEntry {
+    const char* text;
+    bool interned;
+};
+
+// The texts, readable at compile time (tables check themselves against them).
+inline constexpr StringEntry kStringTable[] = {
+#define NORV_X(id, text, interned) {text, interned},
+    NORV_STRING_CONSTANTS(NORV_X)
+#undef NORV_X
+};
+static_assert(std::size(kStringTable) == static_cast<size_t>(S::count_));
+
+constexpr std::string_view text(S id) { return kStringTable[static_cast<int>(id)].text; }
+
 // Non-string constants.
 struct NumberConstants {
     PyObject* float_1000 = nullptr;     // 1000.0: milliseconds per second
     PyObject* int_4 = nullptr;          // the pool's worker count
     PyObject* int_50 = nullptr;         // default time limit in milliseconds
-    PyObject* tuple_none = nullptr;     // (None,): exposed defaults of the pipelines
-    PyObject* init_defaults = nullptr;  // (50, False): exposed defaults of __init__
     PyObject* kw_timeout = nullptr;     // ("timeout",)
     PyObject* kw_pool = nullptr;        // ("max_workers", "thread_name_prefix")
 };
