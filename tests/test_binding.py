@@ -5,7 +5,6 @@ keywords reaches the method either as a vectorcall with a tuple of names or as
 a positional tuple plus a dict that the interpreter unpacks first.
 """
 
-import ctypes
 import functools
 import math
 import types
@@ -13,25 +12,20 @@ from collections import OrderedDict, defaultdict
 
 import pytest
 
-from conftest import GC, Guard, StrSub
+from conftest import Guard
+from support import (GC, SIGNATURES, SUBCLASS_NOTE, EqRaises, FloatOnly, Indexable, IndexRaises, IntSub, LongName,
+                     Raises, StrSub, count_error, fresh, model, required_count, vectorcall, written_call)
 
-# The methods' parameters (self counts everywhere) and the count message they give.
-from leaks.harness import SIGNATURES, count_error  # noqa: E402
-
-
-def _literal_call(target, name, args, kwargs, env):
-    # Written out as source so the interpreter makes a real vectorcall with
-    # interned keyword names, as in application code.
-    parts = [f"a[{i}]" for i in range(len(args))] + [f"{k}=kw[{k!r}]" for k in kwargs]
-    return eval(f"{target}.{name}({', '.join(parts)})", dict(env, a=args, kw=kwargs))
+SELF = object()  # stands for the coordinator in calls handed to the model
 
 
 def invoke(convention, coord, name, args, kwargs):
     """Call method ``name`` with ``coord`` as self plus ``args``/``kwargs``."""
+    names, values = tuple(kwargs), list(kwargs.values())
     if convention == "instance":
-        return _literal_call("c", name, args, kwargs, {"c": coord})
+        return written_call(len(args), names, name)(coord, args, values)
     if convention == "class":
-        return _literal_call("GC", name, (coord, *args), kwargs, {"GC": GC})
+        return written_call(len(args) + 1, names)(getattr(GC, name), (coord, *args), values)
     if convention == "classic":
         return getattr(GC, name)(coord, *args, **kwargs)
     if convention == "bound":
@@ -42,18 +36,6 @@ def invoke(convention, coord, name, args, kwargs):
 
 
 CONVENTIONS = ["instance", "class", "classic", "bound", "partial"]
-
-
-# Our own function object: setting argtypes on the shared
-# ctypes.pythonapi.PyObject_Vectorcall would change it for every other user.
-_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
-                                ctypes.py_object)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def vectorcall(func, args, kwnames):
-    """PyObject_Vectorcall with an arbitrary tuple of keyword names."""
-    array = (ctypes.py_object * len(args))(*args)
-    return _vectorcall(func, ctypes.cast(array, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
 
 
 @pytest.fixture
@@ -73,24 +55,17 @@ def coord(make_coord, audit):
 
 @pytest.mark.parametrize("name", SIGNATURES)
 def test_count_errors_through_the_class(coord, name):
-    params, low = SIGNATURES[name]
-    for n in range(len(params) + 2):
-        if low <= n <= len(params):
+    nparams, low = len(SIGNATURES[name]), required_count(name)
+    for n in range(nparams + 2):
+        if low <= n <= nparams:
             continue
         args = ([coord] + [None] * (n - 1)) if n else []
         expected = count_error(name, n)
         with pytest.raises(TypeError) as vector:
-            _literal_call("GC", name, args, {}, {"GC": GC})
+            written_call(n, ())(getattr(GC, name), args, [])
         with pytest.raises(TypeError) as classic:
             getattr(GC, name)(*args)
         assert str(vector.value) == str(classic.value) == expected
-
-
-def test_count_model_matches_known_messages():
-    # The examples below are fixed texts; they keep count_error honest.
-    assert count_error("__init__", 0) == "__init__() takes at least 1 positional argument (0 given)"
-    assert count_error("__init__", 4) == "__init__() takes at most 3 positional arguments (4 given)"
-    assert count_error("_safe_scan", 2) == "_safe_scan() takes exactly 4 positional arguments (2 given)"
 
 
 @pytest.mark.parametrize(
@@ -103,20 +78,20 @@ def test_constructor_count_error(args, kwargs):
     assert str(info.value) == "__init__() takes at most 3 positional arguments (4 given)"
 
 
-# -- the shared table of refused calls --------------------------------------------
+# -- refused calls, the module and the model held to the same texts ------------------
 #
 # (method, args after self, kwargs, message); "GUARD" stands for a registered guard.
 
 MI = "process_input() got multiple values for keyword argument "
-LongName = type("L" * 300, (), {})  # type names are cut to 200 characters
+NOTE = ". " + SUBCLASS_NOTE
 REFUSED = [
-    ("process_input", (), {}, count_error("process_input", 1)),
-    ("process_input", ("a", None, "b"), {}, count_error("process_input", 4)),
-    ("process_input", ("a", None, "b"), {"metadata": None}, count_error("process_input", 4)),
-    ("process_input", ("a", None, "b"), {"zz": 1}, count_error("process_input", 4)),
-    ("register_input_guard", (), {}, count_error("register_input_guard", 1)),
-    ("register_output_shield", ("GUARD", 2), {}, count_error("register_output_shield", 3)),
-    ("__init__", (1, 2, 3), {}, count_error("__init__", 4)),
+    ("process_input", (), {}, "process_input() takes at least 2 positional arguments (1 given)"),
+    ("process_input", ("a", None, "b"), {}, "process_input() takes at most 3 positional arguments (4 given)"),
+    ("process_input", ("a", None, "b"), {"metadata": None}, "process_input() takes at most 3 positional arguments (4 given)"),
+    ("process_input", ("a", None, "b"), {"zz": 1}, "process_input() takes at most 3 positional arguments (4 given)"),
+    ("register_input_guard", (), {}, "register_input_guard() takes exactly 2 positional arguments (1 given)"),
+    ("register_output_shield", ("GUARD", 2), {}, "register_output_shield() takes exactly 2 positional arguments (3 given)"),
+    ("__init__", (1, 2, 3), {}, "__init__() takes at most 3 positional arguments (4 given)"),
     ("process_input", ("a",), {"content": "b"}, MI + "'content'"),
     ("process_input", ("a",), {"self": 1}, MI + "'self'"),
     ("_run_fail_safe", ("GUARD",), {"content": "x", "module": None}, "_run_fail_safe() got multiple values for keyword argument 'module'"),
@@ -127,9 +102,9 @@ REFUSED = [
     ("__init__", (), {"audit_mode": True, "x": 1}, "__init__() got an unexpected keyword argument 'x'"),
     ("register_neural_guard", (), {"shield": "GUARD"}, "register_neural_guard() got an unexpected keyword argument 'shield'"),
     ("register_output_shield", (), {"guard": "GUARD"}, "register_output_shield() got an unexpected keyword argument 'guard'"),
-    ("process_input", (), {"metadata": None}, count_error("process_input", 1)),
-    ("_run_fail_safe", ("GUARD", "x"), {"context": "c"}, count_error("_run_fail_safe", 3)),
-    ("_safe_scan", (), {"module": "GUARD", "metadata": None}, count_error("_safe_scan", 2)),
+    ("process_input", (), {"metadata": None}, "process_input() takes at least 2 positional arguments (1 given)"),
+    ("_run_fail_safe", ("GUARD", "x"), {"context": "c"}, "_run_fail_safe() takes exactly 5 positional arguments (3 given)"),
+    ("_safe_scan", (), {"module": "GUARD", "metadata": None}, "_safe_scan() takes exactly 4 positional arguments (2 given)"),
     ("register_input_guard", (), {"self": None}, "register_input_guard() got multiple values for keyword argument 'self'"),
     ("process_input", (b"x",), {}, "Argument 'content' has incorrect type (expected str, got bytes)"),
     ("process_input", (None,), {}, "Argument 'content' has incorrect type (expected str, got NoneType)"),
@@ -147,13 +122,20 @@ REFUSED = [
     ("__init__", (), {"timeout_ms": b"1", "audit_mode": True}, "Argument 'timeout_ms' has incorrect type (expected int, got bytes)"),
     ("__init__", (LongName(),), {}, "Argument 'timeout_ms' has incorrect type (expected int, got " + "L" * 200 + ")"),
     ("process_input", ("x", LongName()), {}, "Argument 'metadata' has incorrect type (expected dict, got " + "L" * 200 + ")"),
-    ("process_output", tuple(range(300)), {}, count_error("process_output", 301)),
+    ("process_output", tuple(range(300)), {}, "process_output() takes at most 3 positional arguments (301 given)"),
     ("process_output", (), {"cont\u00e9nt": 1}, "process_output() got an unexpected keyword argument 'cont\u00e9nt'"),
+    # A subclass of the required type is refused too, with a note saying why.
+    ("process_input", (StrSub("x"),), {}, "Argument 'content' has incorrect type (expected str, got StrSub)" + NOTE),
+    ("process_input", ("x", OrderedDict()), {}, "Argument 'metadata' has incorrect type (expected dict, got collections.OrderedDict)" + NOTE),
+    ("process_output", ("x", defaultdict(list)), {}, "Argument 'metadata' has incorrect type (expected dict, got collections.defaultdict)" + NOTE),
+    ("_run_fail_safe", (None, "x", None, StrSub("c")), {}, "Argument 'context' has incorrect type (expected str, got StrSub)" + NOTE),
+    ("_safe_scan", (None, "x", OrderedDict(a=1)), {}, "Argument 'metadata' has incorrect type (expected dict, got collections.OrderedDict)" + NOTE),
 ]
+REFUSED_IDS = [f"{c[0]}-{i}" for i, c in enumerate(REFUSED)]
 
 
 @pytest.mark.parametrize("convention", CONVENTIONS)
-@pytest.mark.parametrize("name, args, kwargs, message", REFUSED, ids=[f"{c[0]}-{i}" for i, c in enumerate(REFUSED)])
+@pytest.mark.parametrize("name, args, kwargs, message", REFUSED, ids=REFUSED_IDS)
 def test_refused_calls(coord, convention, name, args, kwargs, message):
     guard = coord.input_guard
     args = tuple(guard if a == "GUARD" else a for a in args)
@@ -163,40 +145,40 @@ def test_refused_calls(coord, convention, name, args, kwargs, message):
     assert str(info.value) == message
 
 
-SUBCLASS_CASES = [
-    ("process_input", (StrSub("x"),), "Argument 'content' has incorrect type (expected str, got StrSub)"),
-    ("process_input", ("x", OrderedDict()), "Argument 'metadata' has incorrect type (expected dict, got collections.OrderedDict)"),
-    ("process_output", ("x", defaultdict(list)), "Argument 'metadata' has incorrect type (expected dict, got collections.defaultdict)"),
-    ("_run_fail_safe", (None, "x", None, StrSub("c")), "Argument 'context' has incorrect type (expected str, got StrSub)"),
-    ("_safe_scan", (None, "x", OrderedDict(a=1)), "Argument 'metadata' has incorrect type (expected dict, got collections.OrderedDict)"),
+# Calls only a C caller can make: no self at all, keyword names that are not
+# strings or name one parameter twice. (method, args with self, kwnames, message)
+RAW = [
+    ("__init__", [], (), "__init__() takes at least 1 positional argument (0 given)"),
+    ("process_input", [SELF, "x", None], (1,), "process_input() keywords must be strings"),
+    ("process_input", [SELF, "x", None, None], ("zz", 1), "process_input() got an unexpected keyword argument 'zz'"),
+    ("process_input", [SELF, "x", None, None], (1, "zz"), "process_input() keywords must be strings"),
+    ("_safe_scan", [SELF, 2], (1,), "_safe_scan() keywords must be strings"),
+    ("process_output", [SELF, "a", "b"], ("content", "content"),
+     "process_output() got multiple values for keyword argument 'content'"),
 ]
 
 
-def test_subclass_refusals_carry_one_note(coord):
-    notes = set()
-    for name, args, base in SUBCLASS_CASES:
-        with pytest.raises(TypeError) as info:
-            invoke("instance", coord, name, args, {})
-        message = str(info.value)
-        assert message.startswith(base + ". "), message
-        notes.add(message[len(base) + 2:])
-    [note] = notes
-    assert note.strip()
+@pytest.mark.parametrize("name, args, kwnames, message", RAW)
+def test_raw_vectorcalls_refused(coord, name, args, kwnames, message):
+    args = [coord if a is SELF else a for a in args]
+    with pytest.raises(TypeError) as info:
+        vectorcall(vars(GC)[name], args, kwnames)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", REFUSED, ids=REFUSED_IDS)
+def test_model_gives_the_refusals(name, args, kwargs, message):
+    assert model(name, [SELF, *args], list(kwargs.items()), dict_call=False) == Raises(TypeError, message)
+
+
+@pytest.mark.parametrize("name, args, kwnames, message", RAW)
+def test_model_gives_the_raw_refusals(name, args, kwnames, message):
+    npos = len(args) - len(kwnames)
+    pairs = list(zip(kwnames, args[npos:]))
+    assert model(name, args[:npos], pairs, dict_call=False) == Raises(TypeError, message)
 
 
 # -- keyword names ------------------------------------------------------------------
-
-
-def fresh(text):
-    """An equal but distinct (not interned) string."""
-    return "".join(list(text))
-
-
-class BadEqName(str):
-    def __eq__(self, other):
-        raise ArithmeticError("name comparison failed")
-
-    __hash__ = str.__hash__
 
 
 def test_keyword_names_by_value(make_coord):
@@ -214,7 +196,7 @@ def test_keyword_names_by_value(make_coord):
 
 def test_keyword_name_whose_comparison_raises(coord):
     with pytest.raises(ArithmeticError, match="name comparison failed"):
-        coord.process_input(**{BadEqName("content"): "x"})
+        coord.process_input(**{EqRaises("content"): "x"})
 
 
 @pytest.mark.parametrize("keywords", [{1: 2}, {"content": "x", 1: 2}, {"bogus": 1, 2: 3}])
@@ -222,19 +204,6 @@ def test_classic_non_string_keys(coord, keywords):
     with pytest.raises(TypeError) as info:
         coord.process_input(**keywords)
     assert str(info.value) == "keywords must be strings"
-
-
-@pytest.mark.parametrize(
-    "kwnames, message",
-    [((1,), "process_input() keywords must be strings"),
-     (("zz", 1), "process_input() got an unexpected keyword argument 'zz'"),
-     ((1, "zz"), "process_input() keywords must be strings")],
-)
-def test_vectorcall_non_string_names(coord, kwnames, message):
-    args = [coord, "x"] + [None] * len(kwnames)
-    with pytest.raises(TypeError) as info:
-        vectorcall(GC.process_input, args, kwnames)
-    assert str(info.value) == message
 
 
 def test_every_method_binds_all_keywords_through_the_class(make_coord, audit):
@@ -256,25 +225,6 @@ def test_every_method_binds_all_keywords_through_the_class(make_coord, audit):
 # -- conversions of __init__ ----------------------------------------------------------
 
 
-class IntSub(int):
-    pass
-
-
-class Index:
-    def __index__(self):
-        return 3
-
-
-class FloatOnly:
-    def __float__(self):
-        return 1.0
-
-
-class IndexRaises:
-    def __index__(self):
-        raise LookupError("index failed")
-
-
 def _construct(how, *args):
     if how == "call":
         return GC(*args)
@@ -288,7 +238,7 @@ def _construct(how, *args):
 @pytest.mark.parametrize("how", ["call", "keyword", "init"])
 @pytest.mark.parametrize(
     "value, seconds",
-    [(2.9, 0.002), (-2.9, -0.002), (True, 0.001), (False, 0.0), (IntSub(7), 0.007), (Index(), 0.003)],
+    [(2.9, 0.002), (-2.9, -0.002), (True, 0.001), (False, 0.0), (IntSub(7), 0.007), (Indexable(), 0.003)],
     ids=["2.9", "-2.9", "True", "False", "IntSub", "index"],
 )
 def test_timeout_conversions(how, value, seconds):

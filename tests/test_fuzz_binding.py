@@ -17,14 +17,11 @@ instance whose pool and runner record what reaches them.
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import io
-import keyword
 import math
 import os
 from collections import OrderedDict, defaultdict
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
 
@@ -32,187 +29,9 @@ import pytest
 from hypothesis import HealthCheck, assume, event, given, settings, strategies as st
 
 import norv.core.coordinator as coordinator_module
-
-GC = coordinator_module.GovernanceCoordinator
-
-# The note appended to a refused subclass (src/support/constants.hpp, subclass_note).
-SUBCLASS_NOTE = (
-    "Argument checks here are exact and stricter than PEP 484: subclasses of built-in types are refused. "
-    "They would be admitted only by a build with annotation typing (typing of arguments from their "
-    "annotations) switched off."
-)
-
-# ------------------------------------------------------------------ the model
-
-REQUIRED = object()
-ANY, EXACT_STR, DICT_OR_NONE, TO_INT, TO_FLAG = "any", "str", "dict", "int", "flag"
-
-# method -> [(parameter, test, default)], self first and counted like any other.
-METHODS = {
-    "__init__": [("self", ANY, REQUIRED), ("timeout_ms", TO_INT, 50), ("audit_mode", TO_FLAG, False)],
-    "register_input_guard": [("self", ANY, REQUIRED), ("guard", ANY, REQUIRED)],
-    "register_output_shield": [("self", ANY, REQUIRED), ("shield", ANY, REQUIRED)],
-    "register_neural_guard": [("self", ANY, REQUIRED), ("guard", ANY, REQUIRED)],
-    "process_input": [("self", ANY, REQUIRED), ("content", EXACT_STR, REQUIRED), ("metadata", DICT_OR_NONE, None)],
-    "process_output": [("self", ANY, REQUIRED), ("content", EXACT_STR, REQUIRED), ("metadata", DICT_OR_NONE, None)],
-    "_run_fail_safe": [("self", ANY, REQUIRED), ("module", ANY, REQUIRED), ("content", EXACT_STR, REQUIRED),
-                       ("metadata", DICT_OR_NONE, REQUIRED), ("context", EXACT_STR, REQUIRED)],
-    "_safe_scan": [("self", ANY, REQUIRED), ("module", ANY, REQUIRED), ("content", ANY, REQUIRED),
-                   ("metadata", DICT_OR_NONE, REQUIRED)],
-}
-MISSING = object()
-
-
-@dataclass
-class Bound:
-    values: list
-
-
-@dataclass
-class Raises:
-    type: type
-    message: str
-
-
-def raised(exc: BaseException) -> Raises:
-    """What the caller sees when host code that binding runs raises ``exc``."""
-    return Raises(type(exc), str(exc))
-
-
-def tp_name(cls: type) -> str:
-    # The C-level name that messages quote: static types outside builtins carry their module.
-    if cls.__flags__ & (1 << 9) or cls.__module__ == "builtins":  # Py_TPFLAGS_HEAPTYPE
-        return cls.__name__
-    return f"{cls.__module__}.{cls.__qualname__}"
-
-
-def count_error(method: str, given: int, missing: bool = False) -> Raises:
-    params = METHODS[method]
-    low = sum(default is REQUIRED for _, _, default in params)
-    high = len(params)
-    if low == high:
-        qualifier, expected = "exactly", low
-    elif missing or given < low:
-        qualifier, expected = "at least", low
-    else:
-        qualifier, expected = "at most", high
-    plural = "" if expected == 1 else "s"
-    return Raises(TypeError, f"{method}() takes {qualifier} {expected} positional argument{plural} ({given} given)")
-
-
-def type_error(param: str, required: type, value) -> Raises:
-    cls = type(value)
-    note = ". " + SUBCLASS_NOTE if issubclass(cls, required) else ""
-    return Raises(TypeError, f"Argument '{param}' has incorrect type (expected {required.__name__}, "
-                             f"got {tp_name(cls)[:200]}){note}")
-
-
-def is_number(value) -> bool:
-    # The interpreter's number check: integer, index or float conversion, or a complex.
-    cls = type(value)
-    return isinstance(value, complex) or any(hasattr(cls, slot) for slot in ("__index__", "__int__", "__float__"))
-
-
-def model(method: str, args: list, pairs: list, *, dict_call: bool):
-    """Bound values, or the exception the call must raise.
-
-    ``pairs`` are the keyword (name, value) pairs in the order the method
-    receives them; ``dict_call`` says they came as a dict (the classic call)."""
-    params = METHODS[method]
-    names = [name for name, _, _ in params]
-    low = sum(default is REQUIRED for _, _, default in params)
-    n, k = len(args), len(pairs)
-    if dict_call and not all(isinstance(name, str) for name, _ in pairs):
-        return Raises(TypeError, "keywords must be strings")
-    if n > len(params) or (k == 0 and n < low):
-        return count_error(method, n)
-    slots = list(args) + [MISSING] * (len(params) - n)
-
-    for key, value in pairs:
-        index = next((i for i in range(n, len(params)) if names[i] is key), None)
-        if index is None:
-            if not isinstance(key, str):
-                return Raises(TypeError, f"{method}() keywords must be strings")
-            try:
-                # Exact names compare by value, subclasses by the interpreter's
-                # equality with the parameter's name on the left.
-                index = next((i for i in range(n, len(params)) if names[i] == key), None)
-                if index is None:
-                    filled = next((i for i in range(n) if names[i] == key), None)
-                    text = str.__str__(key)
-                    if filled is not None:
-                        return Raises(TypeError, f"{method}() got multiple values for keyword argument '{text}'")
-                    return Raises(TypeError, f"{method}() got an unexpected keyword argument '{text}'")
-            except Exception as exc:
-                return raised(exc)
-        if slots[index] is not MISSING:
-            # Two names for one parameter (str subclasses, or a hand-made name tuple).
-            return Raises(TypeError, f"{method}() got multiple values for keyword argument '{str.__str__(key)}'")
-        slots[index] = value
-
-    for i, (_, _, default) in enumerate(params):
-        if slots[i] is MISSING and default is not REQUIRED:
-            slots[i] = default
-    if k:
-        for i in range(n, low):
-            if slots[i] is MISSING:
-                return count_error(method, i, missing=True)
-
-    for i, (name, test, _) in enumerate(params):
-        value = slots[i]
-        if test == TO_INT and type(value) is not int:
-            if not is_number(value):
-                return Raises(TypeError, f"Argument '{name}' has incorrect type (expected int, "
-                                         f"got {tp_name(type(value))[:200]})")
-            try:
-                slots[i] = int(value)
-            except Exception as exc:
-                return raised(exc)
-        elif test == TO_FLAG:
-            if value is True or value is False or value is None:
-                slots[i] = value is True
-            else:
-                try:
-                    slots[i] = bool(value)
-                except Exception as exc:
-                    return raised(exc)
-    for i, (name, test, _) in enumerate(params):
-        value = slots[i]
-        if test == EXACT_STR and type(value) is not str:
-            return type_error(name, str, value)
-        if test == DICT_OR_NONE and value is not None and type(value) is not dict:
-            return type_error(name, dict, value)
-    return Bound(slots)
-
-
-# Messages written out from the rules, so that the model itself is held to them.
-@pytest.mark.parametrize(
-    "method, args, pairs, expected",
-    [
-        ("process_input", ["s"], [], "process_input() takes at least 2 positional arguments (1 given)"),
-        ("process_input", ["s", "a", None, 1], [("x", 1)],
-         "process_input() takes at most 3 positional arguments (4 given)"),
-        ("register_input_guard", ["s", 1, 2], [],
-         "register_input_guard() takes exactly 2 positional arguments (3 given)"),
-        ("__init__", [], [], "__init__() takes at least 1 positional argument (0 given)"),
-        ("_run_fail_safe", ["s"], [("module", None), ("content", "c"), ("context", "x")],
-         "_run_fail_safe() takes exactly 5 positional arguments (3 given)"),
-        ("process_input", ["s", "a"], [("content", "b")],
-         "process_input() got multiple values for keyword argument 'content'"),
-        ("process_input", ["s"], [("contnt", "b"), ("bogus", 1)],
-         "process_input() got an unexpected keyword argument 'contnt'"),
-        ("process_output", ["s"], [("content", "a"), ("content", "b")],
-         "process_output() got multiple values for keyword argument 'content'"),
-        ("_safe_scan", ["s"], [(1, 2)], "_safe_scan() keywords must be strings"),
-        ("process_input", ["s", None], [], "Argument 'content' has incorrect type (expected str, got NoneType)"),
-        ("process_input", ["s", b"x", []], [], "Argument 'content' has incorrect type (expected str, got bytes)"),
-        ("process_output", ["s", "x", OrderedDict()], [],
-         "Argument 'metadata' has incorrect type (expected dict, got collections.OrderedDict). " + SUBCLASS_NOTE),
-        ("__init__", ["s", "50"], [], "Argument 'timeout_ms' has incorrect type (expected int, got str)"),
-    ],
-)
-def test_model_gives_the_written_messages(method, args, pairs, expected):
-    assert model(method, args, pairs, dict_call=False) == Raises(TypeError, expected)
+from support import (GC, SIGNATURES, Bound, DictSub, EqRaises, FloatOnly, Indexable, IndexRaises, IntSub,
+                     LongName, OtherHash, Raises, StrSub, TruthRaises, fresh, model, raised, vectorcall, writable,
+                     written_call)
 
 
 def test_model_converts_like_the_rules():
@@ -228,49 +47,14 @@ def test_model_converts_like_the_rules():
 # ------------------------------------------------------------------ values and names
 
 
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Indexable:
-    def __index__(self):
-        return 7
-
-
 class IntOnly:
     def __int__(self):
         return 9
 
 
-class FloatOnly:
-    def __float__(self):
-        return 2.5
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ZeroDivisionError("no index today")
-
-
-class TruthRaises:
-    def __bool__(self):
-        raise LookupError("truth unknown")
-
-
 class LenZero:
     def __len__(self):
         return 0
-
-
-LongName = type("L" * 250, (), {})  # messages quote at most 200 characters of a type name
 
 
 class Scanner:
@@ -308,21 +92,6 @@ class EqDefers(str):
         return NotImplemented
 
 
-class EqRaises(str):
-    def __hash__(self):
-        return str.__hash__(self) ^ 2
-
-    def __eq__(self, other):
-        raise ArithmeticError("name comparison failed")
-
-
-class OtherHash(str):
-    """Equal to the plain name but hashed apart, so that a dict keeps both."""
-
-    def __hash__(self):
-        return str.__hash__(self) ^ 1
-
-
 SELF = type("SelfMarker", (), {"__repr__": lambda self: "SELF"})()  # replaced by the probe coordinator
 
 FIXED_VALUES = [
@@ -355,17 +124,12 @@ FITTING = {
     "context": st.sampled_from(["InputHeuristic", "InputNeural", "Output", "", "x"]),
 }
 
-ALL_NAMES = sorted({name for params in METHODS.values() for name, _, _ in params})
+ALL_NAMES = sorted({p.name for params in SIGNATURES.values() for p in params})
 MISSPELT = ["contnt", "Content", "selff", "guard ", "", "metadata2", "timeout", "bogus", "modul", "ctx"]
 
 
-def fresh(text: str) -> str:
-    """Equal to ``text`` but a distinct, non-interned object."""
-    return "".join(list(text))
-
-
 def names_for(method: str):
-    own = [name for name, _, _ in METHODS[method]]
+    own = [p.name for p in SIGNATURES[method]]
     plain = st.sampled_from(own + ALL_NAMES)
     return st.one_of(
         plain,
@@ -400,7 +164,7 @@ def spelling_of(name: str):
 @st.composite
 def calls(draw, method):
     """(positional values, keyword pairs) for ``method``, self included."""
-    params = [name for name, _, _ in METHODS[method]]
+    params = [p.name for p in SIGNATURES[method]]
     if draw(st.integers(0, 3)):
         # Shaped like a real call: a prefix by position, some of the rest by
         # keyword in any order, then perhaps one stray keyword.
@@ -422,35 +186,6 @@ def calls(draw, method):
 
 
 # ------------------------------------------------------------------ calling
-
-
-# A function object of our own: ctypes.pythonapi.PyObject_Vectorcall is shared
-# by every module, and another one setting its argtypes would change ours.
-_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
-                                ctypes.c_void_p)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def vectorcall(func, args, kwnames: tuple):
-    values = (ctypes.py_object * max(len(args), 1))(*args)
-    return _vectorcall(func, ctypes.addressof(values), len(args) - len(kwnames), id(kwnames) if kwnames else None)
-
-
-_CALLERS: dict = {}
-
-
-def written_call(npos: int, names: tuple, attribute: str | None):
-    """A call site in source: ``f(a[0], ..., name=v[0], ...)`` or ``s.<attribute>(...)``."""
-    key = (npos, names, attribute)
-    if key not in _CALLERS:
-        target = "f" if attribute is None else f"f.{attribute}"
-        parts = [f"a[{i}]" for i in range(npos)] + [f"{name}=v[{i}]" for i, name in enumerate(names)]
-        _CALLERS[key] = eval(f"lambda f, a, v: {target}({', '.join(parts)})")
-    return _CALLERS[key]
-
-
-def writable(names) -> bool:
-    return (all(type(n) is str and n.isidentifier() and not keyword.iskeyword(n) for n in names)
-            and len(set(names)) == len(names))
 
 
 class Probe(GC):
@@ -620,7 +355,7 @@ EXAMPLES = int(os.environ.get("NORV_FUZZ_EXAMPLES", str(max(25, 200 // TIME_SCAL
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-@pytest.mark.parametrize("method", list(METHODS))
+@pytest.mark.parametrize("method", list(SIGNATURES))
 @SETTINGS
 @given(data=st.data())
 def test_binding_matches_the_model(method, data):

@@ -2,7 +2,8 @@
 
 import pytest
 
-from conftest import GC, FalsyGuard, Guard, StrSub
+from conftest import GC, FalsyGuard, Guard
+from support import StrSub
 
 REFUSAL = "I cannot help with that."
 
@@ -30,11 +31,12 @@ def replace(mapping):
 # -- input pipeline --------------------------------------------------------------
 
 
-def test_no_guard_passes_prompt(make_coord, audit):
+@pytest.mark.parametrize("method, label", [("process_input", "InputHeuristic"), ("process_output", "Output")])
+def test_without_modules_the_text_passes_itself(make_coord, audit, method, label):
     coord = make_coord(cls=Spy)
-    prompt = "hello"
-    assert coord.process_input(prompt) is prompt
-    assert coord.runs == [((None, prompt, None, "InputHeuristic"), {})]
+    text = "hello"
+    assert getattr(coord, method)(text) is text
+    assert coord.runs == [((None, text, None, label), {})]
     assert audit.calls == []
 
 
@@ -192,14 +194,6 @@ def test_empty_prompt_is_not_scanned(make_coord, audit):
 
 
 # -- output pipeline ----------------------------------------------------------
-
-
-def test_output_without_shield(make_coord, audit):
-    coord = make_coord(cls=Spy)
-    response = "model says hi"
-    assert coord.process_output(response) is response
-    assert coord.runs == [((None, response, None, "Output"), {})]
-    assert audit.calls == []
 
 
 @pytest.mark.parametrize("audit_mode", [False, True])

@@ -6,7 +6,8 @@ import threading
 
 import pytest
 
-from conftest import BACKSTOP, GC, SHORT_MS, FalsyGuard, Guard, StrSub
+from conftest import BACKSTOP, GC, SHORT_MS, FalsyGuard, Guard
+from support import NeRaises, StrSub, TruthRaises
 
 CONTENT = "h\u00e9llo"  # five characters, six bytes in UTF-8
 LABEL = "InputHeuristic"
@@ -39,19 +40,9 @@ class Equalish:
         return False
 
 
-class NeRaises:
-    def __ne__(self, other):
-        raise ValueError("ne boom")
-
-
-class BadTruth:
-    def __bool__(self):
-        raise LookupError("truth boom")
-
-
 class NeBadTruth:
     def __ne__(self, other):
-        return BadTruth()
+        return TruthRaises()
 
 
 class Unprintable(Exception):
@@ -96,8 +87,8 @@ RESULT_CASES = [
     ("str-subclass-different", StrSub("x"), False, "content",
      [threat("BLOCKED"), error("Expected str, got StrSub")], False),
     ("non-str-equal", Equalish(), False, "content", [error("Expected str, got Equalish")], False),
-    ("ne-raises", NeRaises(), False, "content", [error("ne boom")], False),
-    ("ne-truth-raises", NeBadTruth(), True, "content", [error("truth boom")], False),
+    ("ne-raises", NeRaises(), False, "content", [error("cannot compare")], False),
+    ("ne-truth-raises", NeBadTruth(), True, "content", [error("truth unknown")], False),
 ]
 
 
@@ -284,8 +275,8 @@ def test_failure_before_the_wait_ends_in_last_resort(make_coord, audit, capsys, 
         del coord._executor
         text = "'GovernanceCoordinator' object has no attribute '_executor'"
     else:
-        module = BadTruth()
-        text = "truth boom"
+        module = TruthRaises()
+        text = "truth unknown"
     assert run(coord, module) is CONTENT
     assert audit.calls == []
     assert capsys.readouterr().out == last_resort(text)
