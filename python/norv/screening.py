@@ -34,7 +34,7 @@ from __future__ import annotations
 import logging
 import sys
 import threading
-import time
+from time import perf_counter as _perf_counter
 from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 __all__ = [
@@ -270,6 +270,47 @@ def remove_listener(listener: Any) -> None:
 
 
 
+def _calling(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str, Any]],
+             listeners: Tuple[Any, ...]) -> CallResult:
+    """One call with listeners told of it: the slow path of the functions below."""
+    for listener in listeners:
+        listener.started(call)
+    result: Optional[CallResult] = None
+    try:
+        result = _call(call, coordinator, content, metadata)
+    finally:
+        for listener in listeners:
+            listener.finished(call, result)
+    return result
+
+
+def _call(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str, Any]]) -> CallResult:
+    # collect_events() inlined: this is the per-call path of batch screening.
+    if _collector is None or type(sys.stdout) is not _StdoutWatch:
+        _ensure_collecting()
+    outer = getattr(_local, "sink", None)
+    events: List[Dict[str, Any]] = []
+    _local.sink = events
+    try:
+        started = _perf_counter()
+        if call == "process_input":
+            text = coordinator.process_input(content, metadata)
+        else:
+            text = coordinator.process_output(content, metadata)
+        seconds = _perf_counter() - started
+    finally:
+        _local.sink = outer
+        if outer is not None:
+            outer.extend(events)
+    if text == content:
+        verdict = _unchanged_verdict(events) if events else "passed"
+    elif call == "process_output":
+        verdict = "redacted"
+    else:
+        verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
+    return CallResult(call, text, verdict, tuple(events), seconds)
+
+
 def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
     """``coordinator.process_input(prompt, metadata)`` with its verdict and events.
 
@@ -277,38 +318,17 @@ def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any
     errors, KeyboardInterrupt and the like) propagates.
     """
     listeners = _listeners
-    for listener in listeners:
-        listener.started("process_input")
-    result: Optional[CallResult] = None
-    try:
-        with collect_events() as events:
-            started = time.perf_counter()
-            text = coordinator.process_input(prompt, metadata)
-            seconds = time.perf_counter() - started
-        verdict = input_verdict(prompt, text, _refusal_messages(coordinator), events)
-        result = CallResult("process_input", text, verdict, tuple(events), seconds)
-    finally:
-        for listener in listeners:
-            listener.finished("process_input", result)
-    return result
+    if listeners:
+        return _calling("process_input", coordinator, prompt, metadata, listeners)
+    return _call("process_input", coordinator, prompt, metadata)
 
 
 def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
     """``coordinator.process_output(response, metadata)`` with its verdict and events."""
     listeners = _listeners
-    for listener in listeners:
-        listener.started("process_output")
-    result: Optional[CallResult] = None
-    try:
-        with collect_events() as events:
-            started = time.perf_counter()
-            text = coordinator.process_output(response, metadata)
-            seconds = time.perf_counter() - started
-        result = CallResult("process_output", text, output_verdict(response, text, events), tuple(events), seconds)
-    finally:
-        for listener in listeners:
-            listener.finished("process_output", result)
-    return result
+    if listeners:
+        return _calling("process_output", coordinator, response, metadata, listeners)
+    return _call("process_output", coordinator, response, metadata)
 
 
 def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[str] = None,
@@ -320,7 +340,16 @@ def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[st
     """
     if prompt is None and response is None:
         raise ValueError("screen() needs a prompt, a response or both")
-    result_in = screen_input(coordinator, prompt, metadata) if prompt is not None else None
-    result_out = screen_output(coordinator, response, metadata) if response is not None else None
-    events = (result_in.events if result_in else ()) + (result_out.events if result_out else ())
-    return Screening(result_in, result_out, events)
+    listeners = _listeners
+    if listeners:
+        result_in = _calling("process_input", coordinator, prompt, metadata, listeners) if prompt is not None else None
+        result_out = (_calling("process_output", coordinator, response, metadata, listeners)
+                      if response is not None else None)
+    else:
+        result_in = _call("process_input", coordinator, prompt, metadata) if prompt is not None else None
+        result_out = _call("process_output", coordinator, response, metadata) if response is not None else None
+    if result_in is None:
+        return Screening(None, result_out, result_out.events)  # type: ignore[union-attr]
+    if result_out is None:
+        return Screening(result_in, None, result_in.events)
+    return Screening(result_in, result_out, result_in.events + result_out.events)

@@ -1,15 +1,18 @@
 """The ``norv`` command line. Today it has one command, ``norv screen``.
 
-Exit status: 0 on success; 1 with ``--fail-on-detection`` when a step refused,
-sanitised or redacted a text (or, in audit mode, a module detected something);
-2 when the run could not start or had to stop (bad option, missing file, guard
-that cannot be imported), with a one-line message on standard error; 130 when
-interrupted.
+Exit status (the README's table): 0 the run finished and the gate passed; 1
+``--fail-on detection`` and something was refused, sanitised, redacted or (audit
+mode) detected; 2 the run could not start (one line on standard error); 3 the
+gate failed on something not cleanly screened, or every record was an error; 4
+results or audit events could not be written; 5 a guard stopped the run
+(SystemExit, KeyboardInterrupt or GeneratorExit) or a worker process died; 130
+interrupted (SIGINT); 143 terminated (SIGTERM).
 """
 
 from __future__ import annotations
 
 import argparse
+import difflib
 import io
 import os
 import sys
@@ -42,19 +45,33 @@ def _timeout_ms(text: str) -> int:
     return value
 
 
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of processes, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 (one per core) or more, got {value}")
+    if value == 0:
+        value = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
+    from norv.cli.report import GATE_CATEGORIES
     from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
 
-    parser = _Parser(prog="norv", description="norv prompt-security toolkit.")
+    parser = _Parser(prog="norv", description="norv prompt-security toolkit.", allow_abbrev=False)
     parser.add_argument("--version", action="version", version=f"norv {norv.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     screen = commands.add_parser(
         "screen",
+        allow_abbrev=False,
         help="screen prompts and responses from a file or standard input",
         description=(
             "Run each record's prompt through process_input and its response through process_output "
-            "of one GovernanceCoordinator, and write one JSON result line per input record."
+            "of a GovernanceCoordinator, and write one JSON result line per input record."
         ),
     )
     screen.add_argument("input", nargs="?", default="-", metavar="FILE",
@@ -64,7 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
                              "standard input is jsonl (default: auto)")
     screen.add_argument("-o", "--output", metavar="PATH", help="write result lines here instead of standard output")
     screen.add_argument("--audit-log", metavar="PATH",
-                        help="append audit events (JSON lines) here instead of standard error")
+                        help="append audit events (JSON lines) here; '-' for standard error (default: standard "
+                             "error unless it is a terminal, where they are only in the result lines)")
     screen.add_argument("--timeout-ms", type=_timeout_ms, default=50, metavar="N",
                         help="time limit per security module in milliseconds (default: 50)")
     screen.add_argument("--audit-mode", action="store_true",
@@ -75,15 +93,51 @@ def build_parser() -> argparse.ArgumentParser:
                         help=f"semantic input guard as package.module:name, or none (default: {DEFAULT_NEURAL_GUARD})")
     screen.add_argument("--output-shield", default=DEFAULT_OUTPUT_SHIELD, metavar="REF",
                         help=f"output shield as package.module:name, or none (default: {DEFAULT_OUTPUT_SHIELD})")
-    screen.add_argument("--fail-on-detection", action="store_true",
-                        help="exit with status 1 when any step refused, sanitised or redacted a text")
+    screen.add_argument("--fail-on", action="append", default=[], metavar="LIST",
+                        help=f"fail the run when any of these happened (comma-separated: {', '.join(GATE_CATEGORIES)}; "
+                             "unscanned = timeout,module-error,last-resort; all)")
+    screen.add_argument("--strict", action="append_const", dest="fail_on", const="all",
+                        help="the same as --fail-on all: fail on anything not cleanly screened, and on detections")
+    screen.add_argument("--fail-on-detection", action="append_const", dest="fail_on", const="detection",
+                        help="the same as --fail-on detection")
+    screen.add_argument("--jobs", type=_jobs, default=1, metavar="N",
+                        help="screen in N processes, each with its own coordinator; 0 for one per core (default: 1)")
     screen.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     return parser
 
 
-def _utf8_stdout() -> io.TextIOWrapper:
-    # Result lines are UTF-8 whatever the locale says.
-    return io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n", write_through=False)
+def _suggest(unknown: List[str], parser: argparse.ArgumentParser) -> str:
+    options = [option for action in parser._actions for option in action.option_strings]
+    for word in unknown:
+        if word.startswith("-"):
+            close = difflib.get_close_matches(word.split("=", 1)[0], options, n=1, cutoff=0.6)
+            if close:
+                return f"; did you mean {close[0]}?"
+    return ""
+
+
+def _screen_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return action.choices["screen"]
+    raise LookupError("screen")  # pragma: no cover
+
+
+def _parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argparse.Namespace:
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # Named after the command they were given to, with a close option when there is one.
+        target = _screen_parser(parser) if args.command == "screen" else parser
+        raise _UsageError(f"{target.prog}: error: unrecognized arguments: {' '.join(unknown)}"
+                          f"{_suggest(unknown, target)} (see {target.prog} --help)")
+    if args.command == "screen":
+        from norv.cli.report import parse_fail_on
+
+        try:
+            args.fail_on = parse_fail_on(args.fail_on)
+        except ValueError as exc:
+            raise _UsageError(f"norv screen: error: --fail-on: {exc} (see norv screen --help)") from None
+    return args
 
 
 def _exit_now(status: int) -> NoReturn:
@@ -104,7 +158,7 @@ def _exit_now(status: int) -> NoReturn:
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args = _parse(parser, argv)
     except _UsageError as exc:
         print(exc, file=sys.stderr)
         return 2
@@ -112,28 +166,52 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return 2
 
-    from norv.cli.screen import Fatal, run
+    from norv.cli.screen import EXIT, Fatal, run
 
-    stdout = _utf8_stdout()
+    # Result lines are UTF-8 whatever the locale says; both streams are
+    # buffered for the run and flushed by it.
+    stdout = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n", write_through=False)
+    stderr_buffer = getattr(sys.stderr, "buffer", None)
+    stderr = (io.TextIOWrapper(stderr_buffer, encoding="utf-8", errors="backslashreplace", newline="\n")
+              if stderr_buffer is not None else sys.stderr)
     try:
         stdin = getattr(sys.stdin, "buffer", None) or io.BytesIO()  # no standard input at all
-        outcome = run(args, stdin, stdout, sys.stderr)
-        stdout.flush()
+        outcome = run(args, stdin, stdout, stderr)
     except Fatal as exc:
-        print(f"norv screen: error: {exc}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        # The reader went away (``norv screen ... | head``): stop quietly, and
-        # keep the interpreter from complaining when it flushes at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        print("norv screen: error: output closed before the run finished", file=sys.stderr)
-        return 2
+        stderr.write(f"norv screen: error: {exc}\n")
+        _flush(stderr)
+        return EXIT["usage"]
+    except KeyboardInterrupt:  # before the run had started
+        _flush(stderr)
+        return 130
     finally:
-        try:
-            stdout.detach()
-        except Exception:
-            pass
+        for stream, fd in ((stdout, 1), (stderr, 2)):
+            if stream is not sys.stderr:
+                if not _flush(stream):
+                    # A reader that went away (`norv screen | head`) or a full disk:
+                    # the run has said so; the interpreter must not say it again at exit.
+                    _discard(fd)
+                try:
+                    stream.detach()
+                except Exception:
+                    pass
     if outcome.abandoned_scans:
         _exit_now(outcome.status)
     return outcome.status
+
+
+def _flush(stream: io.TextIOBase) -> bool:
+    try:
+        stream.flush()
+        return True
+    except Exception:
+        return False
+
+
+def _discard(fd: int) -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, fd)
+        os.close(devnull)
+    except OSError:
+        pass

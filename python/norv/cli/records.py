@@ -8,18 +8,19 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, Optional, Union
 
-__all__ = ["Record", "RecordError", "read_records", "format_for_path", "ERROR_KINDS"]
+__all__ = ["Record", "RecordError", "JsonArrayInput", "read_records", "format_for_path", "looks_like_array",
+           "ERROR_KINDS", "ARRAY_MESSAGE"]
 
-#: Error kinds, with the wording the summary uses.
-ERROR_KINDS = {
-    "not_utf8": "not UTF-8",
-    "malformed_json": "malformed JSON",
-    "wrong_shape": "wrong shape",
-    "not_text": "non-text field",
-    "pipeline_error": "pipeline error",
-}
+#: The kinds of error a result line can name (its "error_kind").
+ERROR_KINDS = ("not_utf8", "malformed_json", "wrong_shape", "not_text", "pipeline_error")
+
+ARRAY_MESSAGE = "looks like a JSON array; norv screen reads JSON Lines, one object per line"
+
+
+class JsonArrayInput(Exception):
+    """The input's first non-blank character is ``[``: a JSON document, not JSON Lines."""
 
 _KEYS = ("prompt", "response", "metadata", "id")
 
@@ -122,15 +123,22 @@ def parse_json_record(text: str, line: int) -> Item:
     return Record(line, prompt, response, metadata, obj.get("id"), "id" in obj)
 
 
-def read_records(stream: BinaryIO, fmt: str, on_bytes: Optional[Callable[[int], None]] = None) -> Iterator[Item]:
-    """Yield one item per non-blank line of ``stream``; ``on_bytes`` hears how far it got.
+def looks_like_array(head: bytes) -> bool:
+    """Whether the first non-blank character of ``head`` (the start of an input) is ``[``."""
+    if head.startswith(b"\xef\xbb\xbf"):
+        head = head[3:]
+    return head.lstrip()[:1] == b"["
+
+
+def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iterator[Item]:
+    """Yield one item per non-blank line of ``stream``, whose first line is number ``first_line``.
 
     Blank (whitespace-only) lines are no records and yield nothing; the line
-    numbers of later records still count them.
+    numbers of later records still count them. JSON Lines whose first non-blank
+    line starts with ``[`` raise :class:`JsonArrayInput`.
     """
-    for number, raw in enumerate(stream, start=1):
-        if on_bytes is not None:
-            on_bytes(len(raw))
+    first_seen = first_line > 1
+    for number, raw in enumerate(stream, start=first_line):
         if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
             raw = raw[3:]
         try:
@@ -144,5 +152,9 @@ def read_records(stream: BinaryIO, fmt: str, on_bytes: Optional[Callable[[int], 
             continue
         if fmt == "text":
             yield Record(number, text, None)
-        else:
-            yield parse_json_record(text, number)
+            continue
+        if not first_seen:
+            first_seen = True
+            if text.lstrip().startswith("["):
+                raise JsonArrayInput(number)
+        yield parse_json_record(text, number)

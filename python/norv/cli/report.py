@@ -1,81 +1,177 @@
-"""Counting and showing what a screening run did: audit events, verdicts, latency, progress."""
+"""Counting and showing what a screening run did: verdicts, events, latency, the gate, progress."""
 
 from __future__ import annotations
 
-import logging
 import math
 import time
-from array import array
-from collections import Counter
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, TextIO, Tuple
 
-__all__ = ["EventTap", "Progress", "Stats", "percentile", "render_summary"]
+from norv.screening import LAST_RESORT, VERDICTS, CallResult
+
+__all__ = ["Histogram", "Stats", "Progress", "GATE_CATEGORIES", "parse_fail_on", "render_summary"]
 
 #: The coordinator's events and step labels, always listed so that a zero shows.
 STANDARD_EVENTS = ("THREAT_DETECTED", "TIMEOUT", "INTERNAL_MODULE_ERROR")
 STANDARD_MODULES = ("InputHeuristic", "InputNeural", "Output")
-INPUT_VERDICTS = ("passed", "sanitised", "refused")
-OUTPUT_VERDICTS = ("passed", "redacted")
+#: Verdict columns of the summary; over_capacity (an admission gate's) shows only when it occurs.
+SUMMARY_VERDICTS = ("passed", "sanitised", "refused", "redacted", "timed_out", "module_error", "last_resort")
+_NOT_FOR_INPUT = frozenset({"redacted"})
+_NOT_FOR_OUTPUT = frozenset({"sanitised", "refused"})
+
+#: What ``--fail-on`` can name, in the order the gate reports them.
+GATE_CATEGORIES = ("detection", "error", "timeout", "module-error", "last-resort")
+#: Categories under which a text passed without a scan, or a record was not screened at all.
+UNSCREENED_CATEGORIES = frozenset({"error", "timeout", "module-error", "last-resort"})
+_GATE_ALIASES = {"unscanned": ("timeout", "module-error", "last-resort"), "all": GATE_CATEGORIES}
+_EVENT_CATEGORY = {"TIMEOUT": "timeout", "INTERNAL_MODULE_ERROR": "module-error", LAST_RESORT: "last-resort"}
 
 
-class EventTap(logging.Handler):
-    """Counts the coordinator's audit events and keeps those of the current record.
+def parse_fail_on(values: Iterable[str]) -> Tuple[str, ...]:
+    """Names given to ``--fail-on`` (comma-separated, repeatable) as gate categories; ValueError names a bad one."""
+    chosen = set()
+    for value in values:
+        for name in value.split(","):
+            name = name.strip().lower().replace("_", "-")
+            if not name:
+                continue
+            if name in _GATE_ALIASES:
+                chosen.update(_GATE_ALIASES[name])
+            elif name in GATE_CATEGORIES:
+                chosen.add(name)
+            else:
+                known = ", ".join(GATE_CATEGORIES + tuple(_GATE_ALIASES))
+                raise ValueError(f"unknown category {name!r} (choose from {known})")
+    return tuple(category for category in GATE_CATEGORIES if category in chosen)
 
-    Events are recognised by the attributes that ``norv.utils.logger.log_audit``
-    puts on the log record, not by parsing the JSON text.
+
+class Histogram:
+    """Latencies in log-scaled buckets: fixed memory, percentiles within 1%.
+
+    Bucket ``i`` holds values in ``[LOW * G**i, LOW * G**(i+1))`` and stands for
+    ``2 * LOW * G**(i+1) / (1 + G)``, at most ``(G - 1) / (G + 1)`` (0.99%) from any
+    value in it. Values below ``LOW`` (0.1 µs) share bucket 0 and values above
+    about three hours the last one; the exact minimum and maximum are kept, and
+    an estimate is never reported outside them.
     """
 
+    LOW = 1e-7
+    G = 1.02
+    SIZE = 1400
+    _SCALE = 1.0 / math.log(G)
+
+    __slots__ = ("counts", "count", "low", "high")
+
     def __init__(self) -> None:
-        super().__init__(logging.INFO)
-        self.counts: Counter[Tuple[str, str]] = Counter()
-        self.current: List[Dict[str, Any]] = []
+        self.counts = [0] * self.SIZE
+        self.count = 0
+        self.low = math.inf
+        self.high = 0.0
 
-    def emit(self, record: logging.LogRecord) -> None:
-        event = getattr(record, "norv_event", None)
-        if event is None:
-            return
-        details = getattr(record, "norv_details", None) or {}
-        module = str(details.get("module", "?"))
-        self.counts[(str(event), module)] += 1
-        self.current.append({"event": event, **details})
+    def add(self, value: float) -> None:
+        index = int(math.log(value / self.LOW) * self._SCALE) if value > self.LOW else 0
+        self.counts[index if index < self.SIZE else self.SIZE - 1] += 1
+        self.count += 1
+        if value > self.high:
+            self.high = value
+        if value < self.low:
+            self.low = value
 
-    def take(self) -> List[Dict[str, Any]]:
-        events, self.current = self.current, []
-        return events
+    def merge(self, other: "Histogram") -> None:
+        counts = self.counts
+        for index, count in enumerate(other.counts):
+            if count:
+                counts[index] += count
+        self.count += other.count
+        self.high = max(self.high, other.high)
+        self.low = min(self.low, other.low)
 
-
-def percentile(sorted_values: Sequence[float], pct: float) -> float:
-    """Nearest-rank percentile of already sorted values (0.0 for none)."""
-    if not sorted_values:
-        return 0.0
-    rank = max(1, math.ceil(pct / 100.0 * len(sorted_values)))
-    return sorted_values[min(rank, len(sorted_values)) - 1]
+    def percentile(self, pct: float) -> float:
+        """Nearest-rank percentile (0.0 when empty)."""
+        if not self.count:
+            return 0.0
+        rank = min(max(1, math.ceil(pct / 100.0 * self.count)), self.count)
+        if rank == self.count:
+            return self.high
+        seen = 0
+        for index, count in enumerate(self.counts):
+            seen += count
+            if seen >= rank:
+                estimate = 2.0 * self.LOW * self.G ** (index + 1) / (1.0 + self.G)
+                return min(max(estimate, self.low), self.high)
+        return self.high  # pragma: no cover - the counts add up to count
 
 
 class Stats:
-    """Everything the summary shows, filled in as records go by."""
+    """Everything the summary shows, filled in as records go by. Fixed size whatever the run's length."""
 
     def __init__(self) -> None:
         self.records = 0  # every item read, good or bad
-        self.errors: Counter[str] = Counter()
-        self.input_verdicts: Counter[str] = Counter()
-        self.output_verdicts: Counter[str] = Counter()
-        self.latency: Dict[str, array] = {"process_input": array("d"), "process_output": array("d")}
-        self.detections = 0  # THREAT_DETECTED events, audit-only ones included
-        self.critical_lines = 0
+        self.errors: Dict[str, int] = {}
+        self.input_verdicts: Dict[str, int] = dict.fromkeys(VERDICTS, 0)
+        self.output_verdicts: Dict[str, int] = dict.fromkeys(VERDICTS, 0)
+        self.events: Dict[Tuple[str, str], int] = {}
+        #: Texts that passed at least one step without a scan.
+        self.unscanned = 0
+        self.latency = {"process_input": Histogram(), "process_output": Histogram()}
         self.started = time.monotonic()
         self.elapsed = 0.0
-        self.interrupted = False
+
+    def add(self, result_in: Optional[CallResult], result_out: Optional[CallResult]) -> None:
+        """Count one screened record's calls (None for a side it did not have)."""
+        for side, verdicts, histogram in (
+            (result_in, self.input_verdicts, self.latency["process_input"]),
+            (result_out, self.output_verdicts, self.latency["process_output"]),
+        ):
+            if side is None:
+                continue
+            verdicts[side.verdict] += 1
+            histogram.add(side.seconds)
+            if side.events:
+                unscanned = False
+                for event in side.events:
+                    name = event["event"]
+                    if name in _EVENT_CATEGORY:
+                        unscanned = True
+                    key = (name, str(event.get("module", "-")))
+                    self.events[key] = self.events.get(key, 0) + 1
+                if unscanned:
+                    self.unscanned += 1
+
+    def add_error(self, kind: str) -> None:
+        self.errors[kind] = self.errors.get(kind, 0) + 1
+
+    def merge(self, other: "Stats") -> None:
+        self.records += other.records
+        for kind, count in other.errors.items():
+            self.errors[kind] = self.errors.get(kind, 0) + count
+        for mine, theirs in ((self.input_verdicts, other.input_verdicts), (self.output_verdicts, other.output_verdicts)):
+            for verdict, count in theirs.items():
+                mine[verdict] = mine.get(verdict, 0) + count
+        for key, count in other.events.items():
+            self.events[key] = self.events.get(key, 0) + count
+        self.unscanned += other.unscanned
+        for call, histogram in other.latency.items():
+            self.latency[call].merge(histogram)
+
+    def event_total(self, name: str) -> int:
+        return sum(count for (event, _), count in self.events.items() if event == name)
 
     @property
-    def flagged(self) -> bool:
-        """Whether any step refused, sanitised or redacted, or any module detected something."""
-        return bool(
-            self.detections
-            or self.input_verdicts["refused"]
-            or self.input_verdicts["sanitised"]
-            or self.output_verdicts["redacted"]
-        )
+    def error_count(self) -> int:
+        return sum(self.errors.values())
+
+    def gate_counts(self) -> Dict[str, int]:
+        """How often each gate category occurred."""
+        detections = self.event_total("THREAT_DETECTED")
+        flagged = self.input_verdicts["refused"] + self.input_verdicts["sanitised"] + self.output_verdicts["redacted"]
+        return {
+            # Audit-mode detections pass unchanged and count by their events.
+            "detection": max(detections, flagged),
+            "error": self.error_count,
+            "timeout": self.event_total("TIMEOUT"),
+            "module-error": self.event_total("INTERNAL_MODULE_ERROR"),
+            "last-resort": self.event_total(LAST_RESORT),
+        }
 
 
 def _table(rows: List[List[str]]) -> List[str]:
@@ -87,104 +183,139 @@ def _table(rows: List[List[str]]) -> List[str]:
     return lines
 
 
-def render_summary(stats: Stats, events: Counter[Tuple[str, str]], settings: str) -> str:
-    from norv.cli.records import ERROR_KINDS
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
 
-    bad = sum(stats.errors.values())
-    head = (
-        f"norv screen: {stats.records} record{'s' if stats.records != 1 else ''} in {stats.elapsed:.2f} s"
-        f" ({stats.records - bad} screened, {bad} with errors)"
-    )
-    if stats.interrupted:
-        head += ", interrupted"
-    out = [head, settings, ""]
 
-    verdict_rows = [["verdicts", *INPUT_VERDICTS, "redacted"]]
-    verdict_rows.append(["input", *(str(stats.input_verdicts[v]) for v in INPUT_VERDICTS), "-"])
-    verdict_rows.append(["output", str(stats.output_verdicts["passed"]), "-", "-", str(stats.output_verdicts["redacted"])])
-    out += _table(verdict_rows)
+def unscanned_line(stats: Stats) -> Optional[str]:
+    """The warning that some text passed without a scan, or None."""
+    if not stats.unscanned:
+        return None
+    counts = stats.gate_counts()
+    causes = [f"{name} {counts[name]}" for name in ("timeout", "module-error", "last-resort") if counts[name]]
+    return (f"WARNING: {_plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
+            "a time-out, a failing module or a failed audit write let them through as they were")
+
+
+def render_summary(stats: Stats, settings: str, *, status_line: Optional[str] = None,
+                   notes: Sequence[str] = (), stopped: Optional[str] = None) -> str:
+    bad = stats.error_count
+    head = (f"norv screen: {_plural(stats.records, 'record')} in {stats.elapsed:.2f} s"
+            f" ({stats.records - bad} screened, {bad} with errors)")
+    if stopped:
+        head += f", {stopped}"
+    out = [head, settings]
+    warning = unscanned_line(stats)
+    if warning:
+        out += ["", warning]
+    if stats.records and bad == stats.records:
+        out += ["", "WARNING: every record was an error: nothing was screened"]
+    out.append("")
+
+    columns = [v for v in VERDICTS if v in SUMMARY_VERDICTS or stats.input_verdicts[v] or stats.output_verdicts[v]]
+    rows = [["verdicts", *columns]]
+    rows.append(["input", *("-" if v in _NOT_FOR_INPUT else str(stats.input_verdicts[v]) for v in columns)])
+    rows.append(["output", *("-" if v in _NOT_FOR_OUTPUT else str(stats.output_verdicts[v]) for v in columns)])
+    out += _table(rows)
 
     if bad:
-        detail = ", ".join(f"{ERROR_KINDS.get(kind, kind)} {count}" for kind, count in sorted(stats.errors.items()))
+        detail = ", ".join(f"{kind} {count}" for kind, count in sorted(stats.errors.items()))
         out += ["", f"errors: {bad} ({detail})"]
 
-    modules = list(STANDARD_MODULES) + sorted({m for _, m in events} - set(STANDARD_MODULES))
-    names = list(STANDARD_EVENTS) + sorted({e for e, _ in events} - set(STANDARD_EVENTS))
+    events = stats.events
+    modules = list(STANDARD_MODULES) + sorted({m for e, m in events if e != LAST_RESORT} - set(STANDARD_MODULES))
+    names = list(STANDARD_EVENTS) + sorted({e for e, _ in events if e != LAST_RESORT} - set(STANDARD_EVENTS))
     event_rows = [["audit events", *modules, "total"]]
     for name in names:
-        counts = [events[(name, module)] for module in modules]
+        counts = [events.get((name, module), 0) for module in modules]
         event_rows.append([name, *map(str, counts), str(sum(counts))])
     out += [""] + _table(event_rows)
-    if stats.critical_lines:
-        out.append(f"last-resort failures (NORV CRITICAL FAILURE lines): {stats.critical_lines}")
+    last_resort = stats.event_total(LAST_RESORT)
+    if last_resort:
+        out.append(f"last-resort failures (NORV CRITICAL FAILURE lines): {last_resort}")
 
     latency_rows = [["latency (ms)", "calls", "p50", "p95", "p99", "max"]]
-    for call, values in stats.latency.items():
-        ordered = sorted(values)
-        cells = [percentile(ordered, p) for p in (50, 95, 99)] + [ordered[-1] if ordered else 0.0]
-        latency_rows.append([call, str(len(ordered)), *(f"{value * 1000:.3f}" for value in cells)])
+    for call, histogram in stats.latency.items():
+        cells = [histogram.percentile(p) for p in (50, 95, 99)] + [histogram.high]
+        latency_rows.append([call, str(histogram.count), *(f"{value * 1000:.3f}" for value in cells)])
     out += [""] + _table(latency_rows)
+    if notes:
+        out += [""] + list(notes)
+    if warning and status_line is None:
+        out += ["", warning]
+    if status_line:
+        out += ["", status_line]
     return "\n".join(out) + "\n"
 
 
 class Progress:
-    """A one-line progress bar on a terminal (standard error), drawn only for long runs.
+    """A progress bar on standard error when it is a terminal (tqdm draws it).
 
-    It shows nothing unless ``stream`` is a TTY, and nothing during the first
-    ``delay`` seconds, so short runs and redirected output stay clean.
+    Size known (a file): percentage of bytes read, ETA, records and records/s;
+    standard input: records, records/s and elapsed time. Nothing is drawn during
+    the first half second, so short runs stay clean, nor when tqdm is missing.
     """
 
     def __init__(self, stream: Optional[TextIO], total_bytes: Optional[int], *, enabled: bool = True,
-                 delay: float = 0.5, interval: float = 0.1, width: int = 30, clock=time.monotonic) -> None:
+                 delay: float = 0.5) -> None:
         isatty = getattr(stream, "isatty", None)
+        self.bar: Any = None
         self._stream = stream
-        self._active = bool(enabled and stream is not None and isatty is not None and isatty())
-        self._total = total_bytes if total_bytes else None
-        self._clock = clock
-        self._start = clock()
-        self._delay = delay
-        self._interval = interval
-        self._width = width
-        self._last_draw = float("-inf")
-        self._shown = False
-        self.records = 0
-        self.bytes = 0
-
-    def advance_bytes(self, count: int) -> None:
-        self.bytes += count
-
-    def update(self, records: int) -> None:
-        self.records = records
-        if not self._active:
+        if not (enabled and stream is not None and isatty is not None and isatty()):
             return
-        now = self._clock()
-        if now - self._start < self._delay or now - self._last_draw < self._interval:
+        try:
+            import tqdm as tqdm_module
+        except ImportError:
             return
-        self._last_draw = now
-        self._draw(now)
-
-    def _draw(self, now: float) -> None:
-        assert self._stream is not None
-        elapsed = max(now - self._start, 1e-9)
-        rate = self.records / elapsed
-        if self._total:
-            fraction = min(self.bytes / self._total, 1.0)
-            filled = int(fraction * self._width)
-            bar = "#" * filled + "-" * (self._width - filled)
-            line = f"[{bar}] {fraction * 100:5.1f}%  {self.records} records  {rate:.0f}/s"
+        # No monitor thread: forked --jobs workers must not inherit a running thread's locks.
+        tqdm_module.tqdm.monitor_interval = 0
+        self._records = 0
+        self._bytes = 0
+        self._next = 0.0
+        if total_bytes:
+            self.bar = tqdm_module.tqdm(
+                total=total_bytes, file=stream, delay=delay, mininterval=0, dynamic_ncols=True,
+                bar_format="{percentage:3.0f}%|{bar}| {postfix} [{elapsed}<{remaining}]", postfix="0 records",
+            )
         else:
-            line = f"{self.records} records  {rate:.0f}/s"
-        self._stream.write("\r\x1b[K" + line)
-        self._stream.flush()
-        self._shown = True
+            self.bar = tqdm_module.tqdm(
+                total=None, file=stream, delay=delay, mininterval=0, unit=" records", dynamic_ncols=True,
+            )
+        self._sized = bool(total_bytes)
+        self._start = time.monotonic()
 
-    def clear(self) -> None:
-        """Erase the bar so that another line can be written; the next update redraws it."""
-        if self._shown and self._stream is not None:
-            self._stream.write("\r\x1b[K")
-            self._stream.flush()
-            self._shown = False
+    @property
+    def active(self) -> bool:
+        return self.bar is not None
+
+    def update(self, records: int, total_bytes: int) -> None:
+        """Called with running totals; redraws at most ten times a second."""
+        bar = self.bar
+        now = time.monotonic()
+        if bar is None or now < self._next:
+            return
+        self._next = now + 0.1
+        if self._sized:
+            rate = records / max(now - self._start, 1e-9)
+            bar.set_postfix_str(f"{records} records, {rate:,.0f}/s", refresh=False)
+            bar.update(total_bytes - self._bytes)
+            self._bytes = total_bytes
+        else:
+            bar.update(records - self._records)
+        self._records = records
+
+    def write_above(self, stream: TextIO, text: str) -> None:
+        """Write ``text`` to a stream that shares the terminal, the bar redrawn below it."""
+        if self.bar is None:
+            stream.write(text)
+            stream.flush()
+            return
+        with self.bar.external_write_mode(file=self._stream):
+            stream.write(text)
+            stream.flush()
 
     def finish(self) -> None:
-        self.clear()
-        self._active = False
+        if self.bar is not None:
+            self.bar.leave = False
+            self.bar.close()
+            self.bar = None

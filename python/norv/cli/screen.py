@@ -1,9 +1,14 @@
-"""`norv screen`: run a file of prompts and responses through one governance coordinator."""
+"""`norv screen`: run a file of prompts and responses through one governance coordinator.
+
+Everything here runs in one process; :mod:`norv.cli.jobs` runs the same
+:class:`Screener` in several worker processes for ``--jobs``.
+"""
 
 from __future__ import annotations
 
 import contextlib
 import importlib
+import io
 import json
 import logging
 import os
@@ -11,31 +16,95 @@ import signal
 import stat
 import sys
 import time
-from dataclasses import dataclass
-from typing import Any, BinaryIO, Dict, Iterator, List, Optional, TextIO
+from dataclasses import dataclass, field
+from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 
-from norv.cli.records import Record, RecordError, format_for_path, read_records
-from norv.cli.report import EventTap, Progress, Stats, render_summary
+from norv import screening
+from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, Record, RecordError, format_for_path, looks_like_array, \
+    read_records
+from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, render_summary
 
-__all__ = ["Fatal", "Outcome", "run", "load_security_module", "DEFAULT_INPUT_GUARD", "DEFAULT_OUTPUT_SHIELD"]
+__all__ = [
+    "Fatal", "Outcome", "Screener", "run", "load_security_module", "new_coordinator",
+    "DEFAULT_INPUT_GUARD", "DEFAULT_NEURAL_GUARD", "DEFAULT_OUTPUT_SHIELD", "EXIT",
+]
 
 DEFAULT_INPUT_GUARD = "norv.guards:PatternGuard"
 DEFAULT_NEURAL_GUARD = "none"
 DEFAULT_OUTPUT_SHIELD = "norv.guards:RedactionShield"
 
-AUDIT_LOGGER = "norv.coordinator"
-_CRITICAL_PREFIX = "NORV CRITICAL FAILURE: "
+#: Exit statuses, documented in the README's table.
+EXIT = {
+    "ok": 0,
+    "detection": 1,  # --fail-on detection, and something was found
+    "usage": 2,  # the run could not start
+    "unscreened": 3,  # --fail-on named something not cleanly screened that happened, or every record was an error
+    "write": 4,  # results or audit events could not be written
+    "guard": 5,  # a guard (or a worker process) stopped the run
+    signal.SIGINT: 130,
+    signal.SIGTERM: 143,
+}
+
+GUARD_OPTIONS = (("--input-guard", "input_guard"), ("--neural-guard", "neural_guard"),
+                 ("--output-shield", "output_shield"))
 
 
 class Fatal(Exception):
     """Ends the run at once with exit status 2 and this one-line message."""
 
 
+class WriteFailed(Exception):
+    """A destination of the run cannot be written to any more."""
+
+    def __init__(self, what: str, exc: BaseException) -> None:
+        reason = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
+        super().__init__(f"cannot write {what}: {reason}")
+
+
+class GuardAbort(Exception):
+    """A guard raised something the coordinator hands on (SystemExit, KeyboardInterrupt, GeneratorExit)."""
+
+
 @dataclass
 class Outcome:
     status: int
-    #: True when a scan overran its limit and may still be running on a worker.
+    #: True when a scan may still be running on a worker (time-out, interrupt, abort).
     abandoned_scans: bool = False
+
+
+# --- guards and the coordinator --------------------------------------------------
+
+
+def _import_hint(module_name: str) -> str:
+    return (f" (norv screen imports guards from the current directory and from PYTHONPATH: "
+            f"run it in the folder that holds {module_name.split('.')[0]}, or add that folder to PYTHONPATH)")
+
+
+def resolve_ref(option: str, ref: str) -> Any:
+    """The object a ``package.module:name`` names (None for ``none``), not yet called."""
+    if ref.strip().lower() == "none":
+        return None
+    module_name, sep, attr_path = ref.partition(":")
+    if not sep or not module_name or not attr_path or ":" in attr_path:
+        raise Fatal(f"{option}: expected package.module:name or 'none', got {ref!r}")
+    # As uvicorn and gunicorn do: guards next to the data are found without set-up.
+    cwd = os.getcwd()
+    if cwd not in sys.path and "" not in sys.path:
+        sys.path.insert(0, cwd)
+    try:
+        target: Any = importlib.import_module(module_name)
+    except ModuleNotFoundError as exc:
+        missing = exc.name or ""
+        hint = _import_hint(module_name) if module_name == missing or module_name.startswith(missing + ".") else ""
+        raise Fatal(f"{option}: cannot import {module_name!r}: ModuleNotFoundError: {exc}{hint}") from None
+    except Exception as exc:  # SyntaxError and errors raised by the module's own code too
+        raise Fatal(f"{option}: cannot import {module_name!r}: {type(exc).__name__}: {exc}") from None
+    for part in attr_path.split("."):
+        try:
+            target = getattr(target, part)
+        except AttributeError:
+            raise Fatal(f"{option}: {module_name!r} has no attribute {attr_path!r}") from None
+    return target
 
 
 def load_security_module(option: str, ref: str) -> Optional[object]:
@@ -44,20 +113,9 @@ def load_security_module(option: str, ref: str) -> Optional[object]:
     ``name`` may be dotted. A class or a factory is called with no arguments;
     an object that already has a ``scan`` method is used as it is.
     """
-    if ref.strip().lower() == "none":
+    target = resolve_ref(option, ref)
+    if target is None:
         return None
-    module_name, sep, attr_path = ref.partition(":")
-    if not sep or not module_name or not attr_path or ":" in attr_path:
-        raise Fatal(f"{option}: expected package.module:name or 'none', got {ref!r}")
-    try:
-        target: Any = importlib.import_module(module_name)
-    except Exception as exc:  # SyntaxError and errors raised by the module's own code too
-        raise Fatal(f"{option}: cannot import {module_name!r}: {type(exc).__name__}: {exc}") from None
-    for part in attr_path.split("."):
-        try:
-            target = getattr(target, part)
-        except AttributeError:
-            raise Fatal(f"{option}: {module_name!r} has no attribute {attr_path!r}") from None
     if isinstance(target, type) or (callable(target) and not hasattr(target, "scan")):
         try:
             target = target()
@@ -68,193 +126,220 @@ def load_security_module(option: str, ref: str) -> Optional[object]:
     return target
 
 
-def _open_input(path: str) -> BinaryIO:
-    try:
-        return open(path, "rb")
-    except OSError as exc:
-        raise Fatal(f"cannot open {path!r}: {exc.strerror or exc}") from None
-
-
-def _size_of(stream: BinaryIO) -> Optional[int]:
-    try:
-        info = os.fstat(stream.fileno())
-    except (OSError, ValueError, AttributeError):
-        return None
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
-
-
-class _ProgressAwareHandler(logging.StreamHandler):
-    """Audit lines on the terminal: erase the progress bar before each one."""
-
-    def __init__(self, stream: TextIO, progress: Progress) -> None:
-        super().__init__(stream)
-        self._progress = progress
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self._progress.clear()
-        super().emit(record)
-
-
-class _StdoutTap:
-    """Stands in for standard output while records are screened.
-
-    Standard output carries the result lines, but the coordinator writes its
-    last-resort "NORV CRITICAL FAILURE" line there with ``print``, and a guard
-    may print too. Both are moved to standard error and the critical lines
-    are counted.
-    """
-
-    def __init__(self, stderr: TextIO, progress: Progress, stats: Stats) -> None:
-        self._stderr = stderr
-        self._progress = progress
-        self._stats = stats
-        self._pending = ""
-
-    def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            if line.startswith(_CRITICAL_PREFIX):
-                self._stats.critical_lines += 1
-            self._progress.clear()
-            self._stderr.write(line + "\n")
-        return len(text)
-
-    def flush(self) -> None:
-        if self._pending:
-            self.write("\n")
-        self._stderr.flush()
-
-    def isatty(self) -> bool:
-        return False
-
-
-class _MainThreadTakesInterrupts:
-    """The coordinator's pool, with SIGINT blocked in every worker it starts.
-
-    The kernel hands a Ctrl-C to any thread that does not block it. When a
-    worker takes it, the main thread, waiting on that worker's scan, is not
-    woken and sees the interrupt only once the scan's whole limit has passed.
-    Workers start inside ``submit`` and inherit the mask of the thread that
-    calls it, so the signal is blocked there for the call.
-    """
-
-    def __init__(self, pool: Any) -> None:
-        self._pool = pool
-
-    def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
-        previous = signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT,))
-        try:
-            return self._pool.submit(fn, *args, **kwargs)
-        finally:
-            # An interrupt that came meanwhile is delivered here, to this thread.
-            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._pool, name)
+def _block_interrupts() -> None:
+    # The kernel hands SIGINT/SIGTERM to any thread that does not block them; a
+    # worker that took one would leave the main thread waiting out a scan's limit.
+    signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT, signal.SIGTERM))
 
 
 def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) -> Any:
+    """A coordinator whose pool workers leave interrupts to the main thread (masked once per worker)."""
     coordinator = coordinator_type(timeout_ms, audit_mode)
     if hasattr(signal, "pthread_sigmask"):
-        coordinator._executor = _MainThreadTakesInterrupts(coordinator._executor)
+        import norv.core.coordinator as module
+        from norv.capacity import WORKER_PREFIX
+
+        old = coordinator._executor
+        coordinator._executor = module.concurrent.futures.ThreadPoolExecutor(
+            max_workers=int(getattr(old, "_max_workers", 4)), thread_name_prefix=WORKER_PREFIX,
+            initializer=_block_interrupts,
+        )
+        old.shutdown(wait=False)
     return coordinator
 
 
-def _refusal_messages(coordinator: Any) -> List[str]:
-    messages = []
-    for slot in ("input_guard", "neural_guard"):
-        message = getattr(getattr(coordinator, slot, None), "refusal_message", None)
-        if isinstance(message, str) and message:
-            messages.append(message)
-    return messages
-
-
-def _input_verdict(prompt: str, result: Optional[str], refusals: List[str]) -> str:
-    if result is None or (result != prompt and result in refusals):
-        return "refused"
-    return "passed" if result == prompt else "sanitised"
-
-
-def _error_line(error: RecordError) -> Dict[str, Any]:
-    return {"line": error.line, "error": error.message, "error_kind": error.kind}
-
-
-class _PipelineError(Exception):
-    def __init__(self, call: str, exc: Exception) -> None:
-        super().__init__(f"{call} raised {type(exc).__name__}: {exc}")
-
-
-def _timed_call(pipeline: Any, name: str, text: str, metadata: Any, stats: Stats) -> Any:
-    """One pipeline call, its latency recorded whether it returns or raises."""
-    started = time.perf_counter()
-    try:
-        return pipeline(text, metadata)
-    except Exception as exc:
-        raise _PipelineError(name, exc) from exc
-    finally:
-        stats.latency[name].append(time.perf_counter() - started)
-
-
-def _screen(record: Record, coordinator: Any, refusals: List[str], tap: EventTap, stats: Stats) -> Dict[str, Any]:
-    result: Dict[str, Any] = {"line": record.line}
-    if record.has_id:
-        result["id"] = record.id
-    result["input"] = None
-    result["output"] = None
-    tap.take()
-    if record.prompt is not None:
-        text = _timed_call(coordinator.process_input, "process_input", record.prompt, record.metadata, stats)
-        result["input"] = {"verdict": _input_verdict(record.prompt, text, refusals), "text": text}
-    if record.response is not None:
-        text = _timed_call(coordinator.process_output, "process_output", record.response, record.metadata, stats)
-        result["output"] = {"verdict": "passed" if text == record.response else "redacted", "text": text}
-    # Counted only now: a record whose second call raised is an error record.
-    if result["input"] is not None:
-        stats.input_verdicts[result["input"]["verdict"]] += 1
-    if result["output"] is not None:
-        stats.output_verdicts[result["output"]["verdict"]] += 1
-    result["events"] = tap.take()
-    return result
-
-
-@contextlib.contextmanager
-def _audit_handlers(path: Optional[str], stderr: TextIO, progress: Progress, tap: EventTap) -> Iterator[None]:
-    from norv.utils.logger import JsonFormatter
-
-    if path is None:
-        handler: logging.Handler = _ProgressAwareHandler(stderr, progress)
-    else:
-        try:
-            handler = logging.FileHandler(path, mode="a", encoding="utf-8")
-        except OSError as exc:
-            raise Fatal(f"cannot open audit log {path!r}: {exc.strerror or exc}") from None
-    handler.setFormatter(JsonFormatter())
-    handler.setLevel(logging.INFO)
-    logger = logging.getLogger(AUDIT_LOGGER)
-    logger.addHandler(handler)
-    logger.addHandler(tap)
-    try:
-        yield
-    finally:
-        logger.removeHandler(tap)
-        logger.removeHandler(handler)
-        handler.close()
-
-
-def run(args: Any, stdin: BinaryIO, stdout: TextIO, stderr: TextIO) -> Outcome:
-    """Screen every record named by ``args``; raises :class:`Fatal` for unusable settings."""
+def build_coordinator(args: Any) -> Any:
     try:
         from norv.core.coordinator import GovernanceCoordinator
     except ImportError as exc:
         raise Fatal(f"cannot load the native coordinator (norv.core.coordinator): {exc}") from None
+    guards = {attr: load_security_module(option, getattr(args, attr)) for option, attr in GUARD_OPTIONS}
+    coordinator = new_coordinator(GovernanceCoordinator, args.timeout_ms, args.audit_mode)
+    coordinator.register_input_guard(guards["input_guard"])
+    coordinator.register_neural_guard(guards["neural_guard"])
+    coordinator.register_output_shield(guards["output_shield"])
+    return coordinator
 
-    guards = {
-        "--input-guard": load_security_module("--input-guard", args.input_guard),
-        "--neural-guard": load_security_module("--neural-guard", args.neural_guard),
-        "--output-shield": load_security_module("--output-shield", args.output_shield),
-    }
 
+def _guard_named(exc: BaseException, coordinator: Any, args: Any) -> str:
+    """Which registered guard raised ``exc``, found in its traceback (the worker's frames are kept)."""
+    slots = [(getattr(coordinator, attr, None), option, getattr(args, attr)) for option, attr in GUARD_OPTIONS]
+    tb = exc.__traceback__
+    found = None
+    while tb is not None:
+        owner = tb.tb_frame.f_locals.get("self")
+        for module, option, ref in slots:
+            if module is not None and owner is module:
+                found = f"{option} {ref}"
+        tb = tb.tb_next
+    return found or "a guard"
+
+
+# --- screening records ---------------------------------------------------------
+
+
+class Screener:
+    """Turns input items into result lines, counting them in ``stats``; the same in every process."""
+
+    def __init__(self, coordinator: Any, args: Any, stats: Stats, signals: "Signals") -> None:
+        self.coordinator = coordinator
+        self.args = args
+        self.stats = stats
+        self.signals = signals
+
+    def result_line(self, item: Any) -> str:
+        if type(item) is Record:
+            call = "process_input"
+            try:
+                result_in = (screening.screen_input(self.coordinator, item.prompt, item.metadata)
+                             if item.prompt is not None else None)
+                call = "process_output"
+                result_out = (screening.screen_output(self.coordinator, item.response, item.metadata)
+                              if item.response is not None else None)
+            except Exception as exc:
+                item = RecordError(item.line, "pipeline_error", f"{call} raised {type(exc).__name__}: {exc}")
+            except BaseException as exc:
+                if isinstance(exc, KeyboardInterrupt) and self.signals.received is not None:
+                    raise
+                raise GuardAbort(f"{_guard_named(exc, self.coordinator, self.args)} raised "
+                                 f"{type(exc).__name__}{_exc_args(exc)} in {call} on line {item.line}") from exc
+            else:
+                self.stats.records += 1
+                self.stats.add(result_in, result_out)
+                line: Dict[str, Any] = {"line": item.line}
+                if item.has_id:
+                    line["id"] = item.id
+                line["input"] = None if result_in is None else {"verdict": result_in.verdict, "text": result_in.text}
+                line["output"] = None if result_out is None else {"verdict": result_out.verdict,
+                                                                   "text": result_out.text}
+                if result_in is None:
+                    line["events"] = result_out.events  # type: ignore[union-attr]
+                elif result_out is None:
+                    line["events"] = result_in.events
+                else:
+                    line["events"] = result_in.events + result_out.events
+                return json.dumps(line, ensure_ascii=False) + "\n"
+        self.stats.records += 1
+        self.stats.add_error(item.kind)
+        return json.dumps({"line": item.line, "error": item.message, "error_kind": item.kind}, ensure_ascii=False) + "\n"
+
+
+def _exc_args(exc: BaseException) -> str:
+    return f"({', '.join(map(repr, exc.args))})"
+
+
+# --- where things go -----------------------------------------------------------
+
+
+class AuditWriter(logging.Handler):
+    """Writes the audit events (and the coordinator's other log lines) as JSON lines to a stream.
+
+    A failing write is kept in :attr:`failure` for the run to act on, never
+    reported through logging's own error printing.
+    """
+
+    def __init__(self, stream: TextIO) -> None:
+        from norv.utils.logger import JsonFormatter
+
+        super().__init__(logging.INFO)
+        self.setFormatter(JsonFormatter())
+        self.stream = stream
+        self.failure: Optional[BaseException] = None
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if self.failure is not None:
+            return
+        try:
+            text = record.getMessage() if getattr(record, "norv_event", None) is not None else self.format(record)
+            self.stream.write(text + "\n")
+        except (OSError, ValueError) as exc:
+            self.failure = exc
+
+
+@contextlib.contextmanager
+def audit_logging(handler: Optional[logging.Handler]) -> Iterator[None]:
+    """``handler`` alone receives the coordinator's events for the run (None: they are only collected)."""
+    from norv.utils.logger import setup_logger
+
+    logger = setup_logger(screening.AUDIT_LOGGER)
+    saved = logger.handlers[:], logger.propagate
+    # The run decides where events go: no fallback printing, no propagation to a
+    # root handler that a guard's import may have configured.
+    for existing in saved[0]:
+        if not getattr(existing, "norv_passive", False):
+            logger.removeHandler(existing)
+    logger.propagate = False
+    if handler is not None:
+        logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        for existing in logger.handlers[:]:
+            logger.removeHandler(existing)
+        for existing in saved[0]:
+            logger.addHandler(existing)
+        logger.propagate = saved[1]
+
+
+class _ToStderr(io.TextIOBase):
+    """Stands in for standard output during the run: what guards print (and the
+    coordinator's last-resort line) goes to the run's standard-error stream, so
+    standard output carries result lines only."""
+
+    def __init__(self, target: TextIO) -> None:
+        self._target = target
+
+    def write(self, text: str) -> int:
+        self._target.write(text)
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+    def writable(self) -> bool:
+        return True
+
+
+def _identity(path: Optional[str] = None, fd: Optional[int] = None) -> Optional[Tuple[int, int]]:
+    """(device, inode) of a regular file, else None (missing, a terminal, a pipe, /dev/null...)."""
+    try:
+        info = os.stat(path) if path is not None else os.fstat(fd)  # type: ignore[arg-type]
+    except (OSError, ValueError, TypeError):
+        return None
+    return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
+
+
+def check_destinations(args: Any, audit_to_stderr: bool) -> None:
+    """Refuse, before anything is opened for writing, to write over the input or to mix results and audit.
+
+    Files are compared by device and inode, so a symlink or a hard link to the
+    input is caught as well as the same path.
+    """
+    source = _identity(args.input) if args.input != "-" else _identity(fd=0)
+    out = _identity(args.output) if args.output is not None else _identity(fd=1)
+    audit_path = args.audit_log if args.audit_log not in (None, "-") else None
+    audit = _identity(audit_path) if audit_path is not None else (_identity(fd=2) if audit_to_stderr else None)
+    input_name = repr(args.input) if args.input != "-" else "standard input"
+    out_name = f"-o {args.output!r}" if args.output is not None else "standard output"
+    audit_name = f"--audit-log {audit_path!r}" if audit_path is not None else "standard error (audit events)"
+    if source is not None and out == source:
+        raise Fatal(f"{out_name} is the input {input_name}: writing results would destroy it; choose another output")
+    if source is not None and audit == source:
+        raise Fatal(f"{audit_name} is the input {input_name}: writing audit events would corrupt it; "
+                    "choose another audit log")
+    # Results and audit events on one terminal or one `> log 2>&1` file is a choice; two named files are not.
+    if (audit_path is not None or args.output is not None) and audit is not None and audit == out:
+        raise Fatal(f"{audit_name} is also where the results go ({out_name}); give them different files")
+    if (audit_path is not None and args.output is not None and not os.path.lexists(audit_path)
+            and os.path.realpath(audit_path) == os.path.realpath(args.output)):
+        raise Fatal(f"{audit_name} is also where the results go ({out_name}); give them different files")
+
+
+def open_source(args: Any, stdin: Any) -> Tuple[Any, str, Optional[int]]:
+    """The input stream, its format and its size (None when unknown)."""
     fmt = args.format
     if args.input == "-":
         source = stdin
@@ -264,67 +349,288 @@ def run(args: Any, stdin: BinaryIO, stdout: TextIO, stderr: TextIO) -> Outcome:
         if fmt == "auto":
             fmt = format_for_path(args.input)
             if fmt is None:
-                raise Fatal(f"cannot tell the format of {args.input!r} from its suffix; use --format jsonl or --format text")
-        source = _open_input(args.input)
+                raise Fatal(f"cannot tell the format of {args.input!r} from its suffix; "
+                            "use --format jsonl or --format text")
+        try:
+            source = open(args.input, "rb")
+        except OSError as exc:
+            raise Fatal(f"cannot open {args.input!r}: {exc.strerror or exc}") from None
+    size = None
+    try:
+        info = os.fstat(source.fileno())
+        if stat.S_ISREG(info.st_mode):
+            size = info.st_size
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        pass
+    if fmt == "jsonl":
+        peek = getattr(source, "peek", None)
+        if peek is not None and looks_like_array(peek(4096)[:4096]):
+            if source is not stdin:
+                source.close()
+            raise Fatal(f"{args.input if args.input != '-' else 'standard input'} {ARRAY_MESSAGE}")
+    return source, fmt, size
 
+
+class Signals:
+    """SIGINT and SIGTERM while the run lasts: noted, then raised as KeyboardInterrupt in the main thread."""
+
+    def __init__(self) -> None:
+        self.received: Optional[int] = None
+        self._saved: Dict[int, Any] = {}
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        if self.received is None:
+            self.received = signum
+        raise KeyboardInterrupt
+
+    def __enter__(self) -> "Signals":
+        try:
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                current = signal.getsignal(signum)
+                if current is not signal.SIG_IGN:  # nohup'd or backgrounded: leave it ignored
+                    self._saved[signum] = signal.signal(signum, self._handler)
+        except ValueError:  # not the main thread: the host keeps its handlers
+            pass
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, previous in self._saved.items():
+            signal.signal(signum, previous)
+
+
+@dataclass
+class RunState:
+    """What ended the run, for its exit status and its last line."""
+
+    stats: Stats = field(default_factory=Stats)
+    write_failure: Optional[str] = None
+    abort: Optional[str] = None
+    interrupted: Optional[int] = None
+    array_line: Optional[int] = None
+    notes: List[str] = field(default_factory=list)
+
+
+def settings_line(args: Any) -> str:
+    jobs = f", {args.jobs} processes" if args.jobs > 1 else ""
+    return (f"timeout {args.timeout_ms} ms, audit mode {'on' if args.audit_mode else 'off'}{jobs}; "
+            f"input guard {args.input_guard}, neural guard {args.neural_guard}, output shield {args.output_shield}")
+
+
+def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
+    """Write the summary and the verdict of the gate; return the exit status."""
+    stats = state.stats
+    stats.elapsed = time.monotonic() - stats.started
+    counts = stats.gate_counts()
+    failing = [category for category in args.fail_on if counts[category]]
+    all_errors = stats.records > 0 and stats.error_count == stats.records
+    stopped = None
+    if state.interrupted is not None:
+        stopped = "interrupted"
+        name = "SIGTERM" if state.interrupted == signal.SIGTERM else "interrupt (SIGINT)"
+        status = EXIT[state.interrupted]
+        line = f"norv screen: stopped by {name} after {_records(stats.records)} (exit status {status})"
+    elif state.abort is not None:
+        stopped = "stopped by a guard"
+        status = EXIT["guard"]
+        line = f"norv screen: error: {state.abort}; the run stopped (exit status {status})"
+    elif state.write_failure is not None:
+        stopped = "stopped: a write failed"
+        status = EXIT["write"]
+        line = f"norv screen: error: {state.write_failure}; the run stopped (exit status {status})"
+    elif all_errors:
+        status = EXIT["unscreened"]
+        line = f"norv screen: FAILED: every record was an error, nothing was screened (exit status {status})"
+        if fmt == "jsonl" and set(stats.errors) == {"malformed_json"}:
+            line += "; if the input is plain text, one prompt a line, use --format text"
+    elif failing:
+        status = EXIT["unscreened"] if UNSCREENED_CATEGORIES.intersection(failing) else EXIT["detection"]
+        found = ", ".join(f"{category} {counts[category]}" for category in failing)
+        line = f"norv screen: FAILED the gate (--fail-on {','.join(args.fail_on)}): {found} (exit status {status})"
+    else:
+        status = EXIT["ok"]
+        line = f"norv screen: passed the gate (--fail-on {','.join(args.fail_on)})" if args.fail_on else None
+    try:
+        stderr.write(render_summary(stats, settings_line(args), status_line=line, notes=state.notes,
+                                    stopped=stopped))
+        stderr.flush()
+    except (OSError, ValueError):
+        pass
+    return status
+
+
+def _records(count: int) -> str:
+    return f"{count} record{'' if count == 1 else 's'}"
+
+
+# --- the single-process run ------------------------------------------------------
+
+
+def _open_text(path: str, mode: str, what: str) -> TextIO:
+    try:
+        return open(path, mode, encoding="utf-8", newline="\n", buffering=1 << 16)
+    except OSError as exc:
+        raise Fatal(f"cannot open {what} {path!r}: {exc.strerror or exc}") from None
+
+
+class Destinations:
+    """The run's result and audit streams, buffered; flushed about once a second and at the end."""
+
+    def __init__(self, args: Any, stdout: TextIO, stderr: TextIO, progress: Progress, audit_default: bool) -> None:
+        self.progress = progress
+        self._stack = contextlib.ExitStack()
+        self._stderr = stderr
+        if args.output is not None:
+            self.out = self._stack.enter_context(_open_text(args.output, "w", "output"))
+            self.out_name = f"results to {args.output!r}"
+            self._out_terminal = False
+        else:
+            self.out = stdout
+            self.out_name = "results to standard output"
+            self._out_terminal = progress.active and _isatty(stdout)
+        #: Where the run's standard-error text goes (guards' prints, the last-resort line, audit lines on stderr).
+        self.err: TextIO = io.StringIO() if progress.active else stderr
+        self.audit: Optional[AuditWriter] = None
+        if args.audit_log not in (None, "-"):
+            self.audit = AuditWriter(self._stack.enter_context(_open_text(args.audit_log, "a", "audit log")))
+            self.audit_name = f"audit events to {args.audit_log!r}"
+        elif args.audit_log == "-" or audit_default:
+            self.audit = AuditWriter(self.err)
+            self.audit_name = "audit events to standard error"
+
+    def check(self) -> None:
+        if self.audit is not None and self.audit.failure is not None:
+            raise WriteFailed(self.audit_name, self.audit.failure)
+
+    def flush(self) -> None:
+        """Hand buffered lines on (results first: an audit line never precedes its record's result)."""
+        try:
+            if self._out_terminal:
+                self.progress.write_above(self.out, "")
+            else:
+                self.out.flush()
+        except (OSError, ValueError) as exc:
+            raise WriteFailed(self.out_name, exc) from None
+        self._flush_err()
+        if self.audit is not None and self.audit.stream is not self.err:
+            try:
+                self.audit.stream.flush()
+            except (OSError, ValueError) as exc:
+                raise WriteFailed(self.audit_name, exc) from None
+        self.check()
+
+    def _flush_err(self) -> None:
+        if isinstance(self.err, io.StringIO):
+            text = self.err.getvalue()
+            if text:
+                self.err.seek(0)
+                self.err.truncate()
+                try:
+                    self.progress.write_above(self._stderr, text)
+                except (OSError, ValueError) as exc:
+                    raise WriteFailed("to standard error", exc) from None
+        else:
+            try:
+                self.err.flush()
+            except (OSError, ValueError) as exc:
+                raise WriteFailed("to standard error", exc) from None
+
+    def close(self) -> Optional[str]:
+        """Flush and close what the run opened; the first failure's message, if any."""
+        failure = None
+        try:
+            self.flush()
+        except WriteFailed as exc:
+            failure = str(exc)
+        try:
+            self._stack.close()
+        except (OSError, ValueError) as exc:
+            failure = failure or str(WriteFailed(self.out_name, exc))
+        return failure
+
+
+def _isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
+    """Screen every record named by ``args``; raises :class:`Fatal` for unusable settings."""
+    audit_default = args.audit_log is None and not _isatty(stderr)
+    check_destinations(args, audit_to_stderr=args.audit_log == "-" or audit_default)
+    source, fmt, size = open_source(args, stdin)
     with contextlib.ExitStack() as stack:
         if source is not stdin:
             stack.callback(source.close)
-        if args.output is not None:
-            try:
-                out: TextIO = stack.enter_context(open(args.output, "w", encoding="utf-8", newline="\n"))
-            except OSError as exc:
-                raise Fatal(f"cannot open output {args.output!r}: {exc.strerror or exc}") from None
-        else:
-            out = stdout
+        if args.jobs > 1:
+            from norv.cli.jobs import run_jobs
 
-        stats = Stats()
-        progress = Progress(stderr, _size_of(source), enabled=not args.no_progress)
-        tap = EventTap()
-        stack.enter_context(_audit_handlers(args.audit_log, stderr, progress, tap))
+            return run_jobs(args, source, fmt, size, stdout, stderr, audit_default)
+        coordinator = build_coordinator(args)
+        state = RunState()
+        progress = Progress(stderr, size, enabled=not args.no_progress)
+        dest = Destinations(args, stdout, stderr, progress, audit_default)
+        if dest.audit is None and args.audit_log is None:
+            state.notes.append("audit events: in each result line's \"events\"; --audit-log PATH (or - for "
+                               "standard error) writes them as JSON lines")
+        signals = stack.enter_context(Signals())
+        stack.enter_context(audit_logging(dest.audit))
+        stack.enter_context(contextlib.redirect_stdout(_ToStderr(dest.err)))  # type: ignore[type-var]
+        screener = Screener(coordinator, args, state.stats, signals)
+        abandoned = _screen_all(screener, source, fmt, dest, progress, state, signals)
+        progress.finish()
+        failure = dest.close()
+        if failure and state.write_failure is None and state.interrupted is None and state.abort is None:
+            state.write_failure = failure
+    if state.array_line is not None:
+        raise Fatal(f"{args.input if args.input != '-' else 'standard input'} {ARRAY_MESSAGE}")
+    status = finish(args, state, stderr, fmt)
+    abandoned = abandoned or state.stats.event_total("TIMEOUT") > 0
+    return Outcome(status, abandoned)
 
-        coordinator = new_coordinator(GovernanceCoordinator, args.timeout_ms, args.audit_mode)
-        coordinator.register_input_guard(guards["--input-guard"])
-        coordinator.register_neural_guard(guards["--neural-guard"])
-        coordinator.register_output_shield(guards["--output-shield"])
-        refusals = _refusal_messages(coordinator)
 
-        # Standard output is for result lines only; see _StdoutTap.
-        stack.enter_context(contextlib.redirect_stdout(_StdoutTap(stderr, progress, stats)))
+def _screen_all(screener: Screener, source: Any, fmt: str, dest: Destinations, progress: Progress,
+                state: RunState, signals: Signals) -> bool:
+    """The loop; True when a scan may still be running (the run stopped inside a call)."""
+    result_line = screener.result_line
+    out_write = dest.out.write
+    audit = dest.audit
+    stats = state.stats
+    next_tick = time.monotonic() + 1.0
+    try:
         try:
-            for item in read_records(source, fmt, progress.advance_bytes):
-                if isinstance(item, Record):
-                    try:
-                        line = _screen(item, coordinator, refusals, tap, stats)
-                    except _PipelineError as exc:
-                        tap.take()
-                        item = RecordError(item.line, "pipeline_error", str(exc))
-                if isinstance(item, RecordError):
-                    stats.errors[item.kind] += 1
-                    line = _error_line(item)
-                stats.records += 1
-                out.write(json.dumps(line, ensure_ascii=False) + "\n")
-                # Line by line, so that a reader downstream sees each result
-                # as soon as it exists, and an interrupted run keeps them.
-                out.flush()
-                progress.update(stats.records)
-        except KeyboardInterrupt:
-            stats.interrupted = True
-        finally:
-            progress.finish()
-            sys.stdout.flush()
+            for item in read_records(source, fmt):
+                line = result_line(item)
+                try:
+                    out_write(line)
+                except (OSError, ValueError) as exc:
+                    raise WriteFailed(dest.out_name, exc) from None
+                if audit is not None and audit.failure is not None:
+                    dest.check()
+                now = time.monotonic()
+                if now >= next_tick:
+                    # Readers downstream see results at least once a second; a bar ten times a second.
+                    next_tick = now + (0.1 if progress.active else 1.0)
+                    dest.flush()
+                    if progress.active:
+                        progress.update(stats.records, _position(source))
+        except JsonArrayInput as exc:
+            state.array_line = exc.args[0]
+        except WriteFailed as exc:
+            state.write_failure = str(exc)
+            return False
+        except GuardAbort as exc:
+            state.abort = str(exc)
+            return True
+    except KeyboardInterrupt:
+        state.interrupted = signals.received if signals.received is not None else signal.SIGINT
+        return True
+    return False
 
-    stats.elapsed = time.monotonic() - stats.started
-    stats.detections = sum(count for (event, _), count in tap.counts.items() if event == "THREAT_DETECTED")
-    settings = (
-        f"timeout {args.timeout_ms} ms, audit mode {'on' if args.audit_mode else 'off'}; "
-        f"input guard {args.input_guard}, neural guard {args.neural_guard}, output shield {args.output_shield}"
-    )
-    stderr.write(render_summary(stats, tap.counts, settings))
-    stderr.flush()
 
-    abandoned = any(event == "TIMEOUT" for event, _ in tap.counts)
-    if stats.interrupted:
-        # The interrupted call's scan may still be running.
-        return Outcome(130, True)
-    return Outcome(1 if args.fail_on_detection and stats.flagged else 0, abandoned)
+def _position(source: Any) -> int:
+    try:
+        return int(source.tell())
+    except (OSError, ValueError, AttributeError):
+        return 0
