@@ -2,6 +2,9 @@
 
     python bench/operations.py backlog   # stale scans drain after a hang; fresh attacks meanwhile
     python bench/operations.py queue     # RSS while scans of 100 KB prompts queue behind hung ones
+
+Add ``--gated`` to run the same with an admission gate whose ``max_wait`` is the
+time limit (50 ms): texts then pass at the gate instead of queueing.
 """
 
 from __future__ import annotations
@@ -13,7 +16,7 @@ import threading
 import time
 from typing import Any
 
-from norv import screening
+from norv import capacity, screening
 from norv.core.coordinator import GovernanceCoordinator
 
 
@@ -37,13 +40,19 @@ class Model:
         return self.refusal_message if "attack" in content else content
 
 
-def backlog(stale: int = 1000, delay: float = 0.02) -> None:
+def gate_if(gated: bool, coord: Any) -> None:
+    if gated:
+        capacity.install_gate(coord, max_wait=0.05)
+
+
+def backlog(gated: bool, stale: int = 1000, delay: float = 0.02) -> None:
     release = threading.Event()
     coord = GovernanceCoordinator(50)
     coord.register_input_guard(Model(delay, release))
+    gate_if(gated, coord)
     for i in range(4):
         coord.process_input(f"hang {i}")
-    timed_out_stale = sum(screening.screen_input(coord, f"stale {i}").verdict == "timed_out" for i in range(stale))
+    timed_out_stale = sum(screening.screen_input(coord, f"stale {i}").unscanned for i in range(stale))
     release.set()
     started = time.perf_counter()
     passed = checked = 0
@@ -53,22 +62,23 @@ def backlog(stale: int = 1000, delay: float = 0.02) -> None:
         if result.verdict == "refused":
             break
         passed += 1
-    print(f"{stale} stale scans ({timed_out_stale} timed out) behind 4 hung ones, guard {delay * 1000:g} ms: "
+    print(f"{'gated: ' if gated else ''}{stale} stale scans ({timed_out_stale} passed unscanned) behind 4 hung ones, guard {delay * 1000:g} ms: "
           f"after the hang cleared, {passed} attacks passed unscanned over {time.perf_counter() - started:.1f} s "
           f"before the first was refused")
     coord._executor.shutdown(wait=True)
 
 
-def queue(count: int = 5000, size: int = 100_000) -> None:
+def queue(gated: bool, count: int = 5000, size: int = 100_000) -> None:
     release = threading.Event()
     coord = GovernanceCoordinator(1)
     coord.register_input_guard(Model(0.0, release))
+    gate_if(gated, coord)
     for i in range(4):
         coord.process_input(f"hang {i}")
     before = rss_mb()
     for i in range(count):
         coord.process_input(str(i).ljust(size, "x"))
-    print(f"{count} queued scans of {size // 1000} KB prompts behind 4 hung ones: RSS {before:.0f} MB -> {rss_mb():.0f} MB")
+    print(f"{'gated: ' if gated else ''}{count} calls of {size // 1000} KB prompts behind 4 hung scans: RSS {before:.0f} MB -> {rss_mb():.0f} MB")
     release.set()
     coord._executor.shutdown(wait=True)
 
@@ -76,4 +86,4 @@ def queue(count: int = 5000, size: int = 100_000) -> None:
 if __name__ == "__main__":
     logging.getLogger("norv.coordinator").addHandler(logging.NullHandler())
     logging.getLogger("norv.coordinator").propagate = False
-    {"backlog": backlog, "queue": queue}[sys.argv[1] if len(sys.argv) > 1 else "backlog"]()
+    {"backlog": backlog, "queue": queue}[sys.argv[1] if len(sys.argv) > 1 else "backlog"]("--gated" in sys.argv)
