@@ -9,7 +9,7 @@ The head is an L2-regularised logistic regression on the encoder's
 so the optimum is unique and the result depends only on the data, not on a
 seed or on the order of the rows.
 
-Training data (embedded the way the guard embeds a prompt, window by window):
+Training data (embedded the way the guard embeds a prompt, chunk by chunk):
 
 * S-Labs ``train`` split: English attacks and harmless prompts, weight 1;
 * our harmless prompts (data/benign/train, seven languages, ordinary requests
@@ -65,17 +65,14 @@ def encoder() -> semantic._Encoder:
     return semantic._Encoder.get(path, 1)
 
 
-def embed_windows(enc: semantic._Encoder, texts: Sequence[str]) -> Tuple[np.ndarray, np.ndarray]:
-    """Embeddings of every window of every text, and the index of each window's text.
-
-    One window per call: in a batch, shorter strings are padded and their
-    embeddings change slightly, so the guard never batches either.
-    """
+def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> Tuple[np.ndarray, np.ndarray]:
+    """Embeddings of every chunk of every text, as the guard scores them, and
+    the index of each chunk's text. One chunk per call, as in the guard."""
     rows: List[np.ndarray] = []
     owner: List[int] = []
     for index, text in enumerate(texts):
-        for window in semantic.windows(semantic.prepare(text) or " "):
-            rows.append(enc.embed([window])[0])
+        for chunk in semantic.chunks(semantic.prepare(text) or " "):
+            rows.append(enc.embed([chunk])[0])
             owner.append(index)
     return np.asarray(rows, dtype=np.float64), np.asarray(owner)
 
@@ -126,7 +123,7 @@ def train() -> Dict[str, Any]:
     examples = slabs + benign + attacks
     weights_by_source = {"s-labs": 1.0, "norv-benign": BENIGN_WEIGHT, "norv-attacks": ATTACK_WEIGHT}
 
-    x, owner = embed_windows(enc, [e.text for e in examples])
+    x, owner = embed_chunks(enc, [e.text for e in examples])
     y = np.asarray([examples[i].label for i in owner], dtype=np.float64)
     weight = np.asarray([weights_by_source[examples[i].source] for i in owner])
     w, b = fit(x, y, weight)
@@ -134,7 +131,7 @@ def train() -> Dict[str, Any]:
     b = round(b, DIGITS)
 
     validation = corpus.read_slabs("validation")
-    vx, vowner = embed_windows(enc, [e.text for e in validation])
+    vx, vowner = embed_chunks(enc, [e.text for e in validation])
     logits = max_logits(vx, vowner, len(validation), w, b)
     labels = np.asarray([e.label for e in validation])
     threshold = round(choose_threshold(logits[labels == 0]), DIGITS)
@@ -151,7 +148,7 @@ def train() -> Dict[str, Any]:
             "l2": L2,
             "weights": weights_by_source,
             "rows": {"s-labs": len(slabs), "norv-benign": len(benign), "norv-attacks": len(attacks)},
-            "windows": int(len(owner)),
+            "chunks": int(len(owner)),
             "data_sha256": {
                 "s-labs/train.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/train.csv"][0],
                 "s-labs/validation.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/validation.csv"][0],
@@ -200,7 +197,7 @@ def main() -> int:
     args.out.write_text(json.dumps(head, indent=1) + "\n", encoding="utf-8")
     t = head["training"]
     print(f"wrote {args.out}: threshold {head['threshold']}, validation recall {t['validation']['recall']:.3f}"
-          f" at FPR {t['validation']['fpr']:.3f}, {t['windows']} training windows")
+          f" at FPR {t['validation']['fpr']:.3f}, {t['chunks']} training chunks")
     return 0
 
 

@@ -16,16 +16,20 @@ It needs the ``semantic`` extra and the model file::
 Importing this module is cheap and needs neither: numpy and onnxruntime are
 imported when the first guard is constructed.
 
-Long prompts. The encoder averages over the whole text, so one hostile
-sentence in a long, harmless text is diluted below the threshold. A prompt
-longer than ``WINDOW`` characters is therefore cut into overlapping windows
-of that size, every window is scored (in one batch), and the prompt's score
-is the highest. Scoring time grows with the length, so it is capped: a prompt
-longer than ``max_chars`` (after whitespace runs are collapsed) is refused
-without scoring, unless ``max_chars`` is None; one longer than four times
-that before collapsing is refused without being read at all. Scoring only part of such a
-prompt would let an attack hide in the part left out, and scoring all of it
-could overrun the coordinator's time limit, which lets the prompt through.
+Long prompts. The encoder averages over its whole input, so one hostile
+sentence inside a long, harmless text is diluted far below the threshold. A
+prompt up to ``WHOLE`` characters is scored as it is (that covers the
+training prompts and most real ones); a longer prompt is cut into chunks of
+whole sentences up to ``CHUNK`` characters (a longer sentence into
+overlapping windows of that size), every chunk is scored on its own, and
+the prompt's score is the highest. Every character lies in some chunk.
+Scoring time grows with the length, so it is capped: a prompt longer than
+``max_chars`` (after whitespace runs are collapsed) is refused without
+scoring, unless ``max_chars`` is None; one longer than four times that
+before collapsing is refused without being read at all. Scoring only part
+of such a prompt would let an attack hide in the part left out, and scoring
+all of it could overrun the coordinator's time limit, which lets the prompt
+through.
 """
 
 from __future__ import annotations
@@ -40,15 +44,22 @@ from norv.core.interfaces import SecurityModule
 from norv.guards import _semantic_assets as assets
 from norv.guards.pattern import normalise
 
-__all__ = ["SemanticGuard", "windows", "prepare", "HEAD_PATH", "WINDOW", "STRIDE"]
+__all__ = ["SemanticGuard", "chunks", "prepare", "HEAD_PATH", "WHOLE", "CHUNK", "STRIDE"]
 
-#: Window size and step in characters. A window holds a paragraph or two, the
-#: length of the training prompts' longest; consecutive windows overlap by a
-#: quarter, so a sentence of up to that length lies whole inside one window.
-WINDOW = 400
-STRIDE = 300
-#: How far a window edge may move to fall on a space rather than inside a word.
-_SNAP = 24
+#: A prompt up to this many characters (prepared) is scored whole.
+WHOLE = 400
+#: Longer prompts are scored by chunks of whole sentences up to this long:
+#: most sentences alone, short ones in twos or threes. Chunks of 160
+#: characters let one hostile sentence be averaged away with its neighbours
+#: (an attack in the middle of 2,000 harmless characters was found 7 times
+#: in 10, against 9 in 10 at this size); each chunk costs a model call of
+#: about half a millisecond, so they are not shorter still.
+CHUNK = 100
+#: A sentence longer than CHUNK is cut into windows this far apart, which
+#: overlap by 25 characters (at least 13 after a start moves to a word).
+STRIDE = 75
+#: How far a window start may move to fall on a word start.
+_SNAP = 12
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
 
@@ -58,6 +69,8 @@ _INSTALL_HINT = (
     "then fetch the model with: python -m norv.guards.semantic fetch"
 )
 _WHITESPACE = re.compile(r"\s+")
+# After prepare() every line break is a space, so sentences end at punctuation.
+_SENTENCE_END = re.compile(r"(?<=[.!?;:\u3002\uff01\uff1f])\s+")
 
 
 def prepare(text: str) -> str:
@@ -66,34 +79,39 @@ def prepare(text: str) -> str:
     return _WHITESPACE.sub(" ", normalise(text)).strip()
 
 
-def _snap_forward(text: str, pos: int) -> int:
-    """The start of the word at or after ``pos``, if one begins within ``_SNAP``."""
-    if pos <= 0 or text[pos - 1] == " ":
-        return pos
-    space = text.find(" ", pos, pos + _SNAP)
-    return pos if space < 0 else space + 1
-
-
-def windows(text: str, size: int = WINDOW, stride: int = STRIDE) -> List[str]:
-    """Cut a prepared text into windows of at most ``size`` characters, ``stride`` apart.
-
-    The first window starts at the beginning and the last one ends at the end;
-    window starts move forward to a word start when one is close. Every
-    character lies in at least one window.
-    """
-    if not 0 < stride <= size:
-        raise ValueError("need 0 < stride <= size")
-    if len(text) <= size:
-        return [text]
-    starts = list(range(0, len(text) - size, stride)) + [len(text) - size]
+def _windows(text: str) -> List[str]:
+    """Windows of CHUNK characters, STRIDE apart, starts moved forward to a
+    word start when one is near; the last window ends at the end."""
+    starts = list(range(0, len(text) - CHUNK, STRIDE)) + [len(text) - CHUNK]
     out = []
-    covered = 0
     for start in starts:
-        snapped = _snap_forward(text, start)
-        if snapped > covered:  # moving on must not skip characters
-            snapped = start
-        out.append(text[snapped:start + size])
-        covered = start + size
+        if start > 0 and text[start - 1] != " ":
+            space = text.find(" ", start, start + _SNAP)
+            if space >= 0:
+                start = space + 1
+        out.append(text[start:start + CHUNK])
+    return out
+
+
+def chunks(text: str) -> List[str]:
+    """The pieces of a prepared text that are scored, each on its own."""
+    if len(text) <= WHOLE:
+        return [text]
+    out: List[str] = []
+    current = ""
+    for sentence in _SENTENCE_END.split(text):
+        if len(sentence) > CHUNK:
+            if current:
+                out.append(current)
+                current = ""
+            out.extend(_windows(sentence))
+        elif current and len(current) + 1 + len(sentence) > CHUNK:
+            out.append(current)
+            current = sentence
+        else:
+            current = current + " " + sentence if current else sentence
+    if current:
+        out.append(current)
     return out
 
 
@@ -172,7 +190,7 @@ class SemanticGuard(SecurityModule):
     """
 
     DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
-    DEFAULT_MAX_CHARS = 8000
+    DEFAULT_MAX_CHARS = 4000
 
     def __init__(
         self,
@@ -205,21 +223,27 @@ class SemanticGuard(SecurityModule):
         self._bias = float(head["bias"])
         self._np = numpy
         self._encoder = _Encoder.get(path, threads)
-        # The threshold as a logit: comparing logits needs no exp per window.
+        # The threshold as a logit: comparing logits needs no exp per chunk.
         self._logit_threshold = float(numpy.log(threshold / (1.0 - threshold)))
 
     def embed(self, texts: Sequence[str]) -> Any:
-        """Embeddings of texts taken as they are (no preparation, no windows)."""
+        """Embeddings of texts taken as they are (no preparation, no chunks)."""
         return self._encoder.embed(texts)
 
     def _max_logit(self, prepared: str) -> float:
-        logits = self._encoder.embed(windows(prepared)) @ self._weights + self._bias
-        return float(logits.max())
+        # One chunk per call: in a batch, shorter strings are padded, which
+        # moves their scores by up to half a logit.
+        best = -float("inf")
+        if not prepared:
+            return best
+        for chunk in chunks(prepared):
+            best = max(best, float(self._encoder.embed([chunk])[0] @ self._weights) + self._bias)
+        return best
 
     def score(self, content: str) -> float:
-        """The prompt's score from 0 to 1: the highest over its windows."""
-        prepared = prepare(content)
-        return float(1.0 / (1.0 + self._np.exp(-self._max_logit(prepared))))
+        """The prompt's score from 0 to 1 (the highest over its chunks), whatever its length."""
+        logit = self._max_logit(prepare(content))
+        return 0.0 if logit == -float("inf") else float(1.0 / (1.0 + self._np.exp(-logit)))
 
     def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
         # Preparing the text holds the interpreter lock; a huge prompt is
