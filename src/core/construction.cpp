@@ -2,6 +2,7 @@
 // instance, in a fixed order, so that hosts and subclasses see ordinary
 // attributes and every write goes through the type's attribute hook.
 #include "core/coordinator.hpp"
+#include "core/fork.hpp"
 #include "core/globals.hpp"
 
 namespace norv::core {
@@ -15,15 +16,7 @@ int set_attr(PyObject* self_b, S name, PyObject* value_b) noexcept {
 // concurrent.futures.ThreadPoolExecutor(max_workers=4, thread_name_prefix="NORV_Worker"),
 // with `concurrent` read from the module globals at this moment.
 Ref make_pool() noexcept {
-    Ref concurrent = lookup_global(S::concurrent);
-    if (!concurrent) {
-        return {};
-    }
-    Ref futures = Ref::steal(PyObject_GetAttr(concurrent.get(), str(S::futures)));
-    if (!futures) {
-        return {};
-    }
-    Ref pool_type = Ref::steal(PyObject_GetAttr(futures.get(), str(S::ThreadPoolExecutor)));
+    Ref pool_type = lookup_pool_class();
     if (!pool_type) {
         return {};
     }
@@ -59,7 +52,8 @@ PyObject* init(PyObject* const* args) noexcept {
         return nullptr;
     }
     Ref pool = make_pool();
-    if (!pool || set_attr(self, S::_executor, pool.get()) < 0) {
+    // Tracked once it has a pool: a forked child gives it a fresh one.
+    if (!pool || set_attr(self, S::_executor, pool.get()) < 0 || track_for_fork(self) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

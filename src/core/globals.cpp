@@ -28,4 +28,16 @@ Ref lookup_global(S name) noexcept {
     return {};
 }
 
+Ref lookup_pool_class() noexcept {
+    Ref concurrent = lookup_global(S::concurrent);
+    if (!concurrent) {
+        return {};
+    }
+    Ref futures = get_attr(concurrent.get(), S::futures);
+    if (!futures) {
+        return {};
+    }
+    return get_attr(futures.get(), S::ThreadPoolExecutor);
+}
+
 }  // namespace norv

@@ -19,6 +19,9 @@ struct ModuleState {
     // The vectorcall entry of the class's own `_run_fail_safe`: a method object
     // with this entry does nothing but bind its arguments and run the runner.
     vectorcallfunc run_fail_safe_entry = nullptr;
+    // Coordinators whose pools a forked child renews (core/fork.cpp); made at
+    // the first construction, when the at-fork hook is registered.
+    PyObject* fork_registry = nullptr;  // owned: {id(coordinator): weakref to it}
 };
 
 extern ModuleState g_module;
@@ -28,5 +31,8 @@ extern ModuleState g_module;
 // Read at every use, so a host that rebinds `logger`, `log_audit` or
 // `concurrent` in the module changes what the next call uses.
 Ref lookup_global(S name) noexcept;
+
+// `concurrent.futures.ThreadPoolExecutor`, with `concurrent` looked up as above.
+Ref lookup_pool_class() noexcept;
 
 }  // namespace norv
