@@ -38,13 +38,13 @@ import json
 import re
 import threading
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from norv.core.interfaces import SecurityModule
 from norv.guards import _semantic_assets as assets
 from norv.guards.pattern import normalise
 
-__all__ = ["SemanticGuard", "chunks", "prepare", "HEAD_PATH", "WHOLE", "CHUNK", "STRIDE"]
+__all__ = ["SemanticGuard", "chunks", "chunk_spans", "prepare", "HEAD_PATH", "WHOLE", "CHUNK", "STRIDE"]
 
 #: A prompt up to this many characters (prepared) is scored whole.
 WHOLE = 400
@@ -79,40 +79,48 @@ def prepare(text: str) -> str:
     return _WHITESPACE.sub(" ", normalise(text)).strip()
 
 
-def _windows(text: str) -> List[str]:
-    """Windows of CHUNK characters, STRIDE apart, starts moved forward to a
-    word start when one is near; the last window ends at the end."""
-    starts = list(range(0, len(text) - CHUNK, STRIDE)) + [len(text) - CHUNK]
-    out = []
-    for start in starts:
-        if start > 0 and text[start - 1] != " ":
-            space = text.find(" ", start, start + _SNAP)
+def _window_spans(start: int, end: int, text: str) -> List[Tuple[int, int]]:
+    """Windows of CHUNK characters over ``text[start:end]``, STRIDE apart,
+    each start moved forward to a word start when one is near; the last
+    window ends at ``end``."""
+    spans = []
+    for begin in list(range(start, end - CHUNK, STRIDE)) + [end - CHUNK]:
+        if begin > start and text[begin - 1] != " ":
+            space = text.find(" ", begin, begin + _SNAP)
             if space >= 0:
-                start = space + 1
-        out.append(text[start:start + CHUNK])
-    return out
+                begin = space + 1
+        spans.append((begin, min(begin + CHUNK, end)))
+    return spans
+
+
+def chunk_spans(text: str) -> List[Tuple[int, int]]:
+    """Where the pieces of a prepared text that are scored lie: (start, end) pairs."""
+    if len(text) <= WHOLE:
+        return [(0, len(text))]
+    spans: List[Tuple[int, int]] = []
+    current: Optional[Tuple[int, int]] = None
+    position = 0
+    for boundary in [*_SENTENCE_END.finditer(text), None]:
+        sentence = (position, boundary.start() if boundary else len(text))
+        position = boundary.end() if boundary else len(text)
+        if sentence[1] - sentence[0] > CHUNK:
+            if current:
+                spans.append(current)
+                current = None
+            spans.extend(_window_spans(sentence[0], sentence[1], text))
+        elif current and sentence[1] - current[0] > CHUNK:
+            spans.append(current)
+            current = sentence
+        else:
+            current = (current[0], sentence[1]) if current else sentence
+    if current:
+        spans.append(current)
+    return spans
 
 
 def chunks(text: str) -> List[str]:
     """The pieces of a prepared text that are scored, each on its own."""
-    if len(text) <= WHOLE:
-        return [text]
-    out: List[str] = []
-    current = ""
-    for sentence in _SENTENCE_END.split(text):
-        if len(sentence) > CHUNK:
-            if current:
-                out.append(current)
-                current = ""
-            out.extend(_windows(sentence))
-        elif current and len(current) + 1 + len(sentence) > CHUNK:
-            out.append(current)
-            current = sentence
-        else:
-            current = current + " " + sentence if current else sentence
-    if current:
-        out.append(current)
-    return out
+    return [text[start:end] for start, end in chunk_spans(text)]
 
 
 class _Encoder:
