@@ -213,7 +213,7 @@ LONG_HARMLESS = " ".join([
     "Tickets can be bought online or at the entrance.",
     "Children under twelve enter for free.",
     "The café on the ground floor serves soup and sandwiches.",
-] * 12)
+] * 9)
 
 
 def _hide(text: str, attack: str) -> str:
@@ -232,7 +232,7 @@ def test_passes_harmless_prompts_as_the_same_object(guard, prompt):
 
 
 def test_an_attack_in_the_middle_of_a_long_prompt_is_found(guard):
-    assert len(LONG_HARMLESS) > 2000
+    assert len(LONG_HARMLESS) > 4 * semantic.WHOLE
     assert guard.scan(_hide(LONG_HARMLESS, ATTACKS[0])) == guard.refusal_message
 
 
@@ -246,11 +246,18 @@ def test_threshold_and_message_are_settings(guard):
     assert lenient.scan(prompt) is prompt
 
 
-@pytest.mark.parametrize("max_chars, refused", [(2000, True), (None, False)])
+@pytest.mark.parametrize("max_chars, refused", [(1000, True), (None, False)])
 def test_input_cap(guard, max_chars, refused):
     capped = semantic.SemanticGuard(max_chars=max_chars)
-    prompt = LONG_HARMLESS  # about 2,400 characters, harmless
+    prompt = LONG_HARMLESS * 2  # about 3,700 characters, harmless
     assert (capped.scan(prompt) == capped.refusal_message) is refused
+
+
+def test_the_cap_counts_collapsed_whitespace_but_not_past_four_times(guard):
+    padded = HARMLESS[0] + " " * (3 * guard.max_chars)
+    assert guard.scan(padded) is padded
+    flood = HARMLESS[0] + " " * (4 * guard.max_chars)
+    assert guard.scan(flood) == guard.refusal_message
 
 
 @pytest.mark.parametrize("bad", [dict(refusal_message=""), dict(threshold=1.0), dict(threshold=0.0), dict(max_chars=0)])

@@ -186,8 +186,10 @@ class SemanticGuard(SecurityModule):
     catch more at the cost of more false refusals.
 
     ``max_chars``: prompts longer than this (whitespace collapsed) are refused
-    without scoring; None scores every prompt whatever its length. The default
-    keeps a scan under about 25 ms on one core.
+    without scoring; None scores every prompt whatever its length. A prompt of
+    2,000 characters is about 20 chunks, 20 to 25 ms on one idle core, half
+    the coordinator's default limit: a scan that overruns the limit lets the
+    prompt through. Raise it together with the coordinator's time limit.
 
     ``model_path``: the ONNX model; by default the file that
     ``python -m norv.guards.semantic fetch`` puts in the cache.
@@ -198,7 +200,7 @@ class SemanticGuard(SecurityModule):
     """
 
     DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
-    DEFAULT_MAX_CHARS = 4000
+    DEFAULT_MAX_CHARS = 2000
 
     def __init__(
         self,

@@ -1,0 +1,214 @@
+"""Cost of SemanticGuard: load time, memory, scan latency on one core, and the interpreter lock.
+
+    python -m norv.guards.semantic fetch        # the model, once
+    python bench/semantic.py [--quick] [--json PATH]
+
+Measures, each in a fresh interpreter where it matters:
+
+* load: importing the runtime and building the first guard (model file to a
+  ready session), the median of several fresh processes;
+* memory: resident set size of a process with the model loaded and a few
+  hundred prompts scanned, and the same process before the guard was built;
+* latency: ``scan`` with the process pinned to one core, on prompts of
+  fixed lengths made of harmless sentences (every chunk is scored, none is
+  cut short), and on the held-out prompts of the evaluation when the data
+  has been fetched (``fetch --data``);
+* interpreter lock: the rate of a pure-Python counting loop alone, then
+  while another thread scans prompts back to back; the ratio is the share
+  of its speed the busy thread keeps (about 1.0 when inference releases the
+  lock and a second core is free).
+
+Targets: load <= 1 s; RSS <= 350 MB; p50 <= 5 ms and p99 <= 25 ms up to
+2,000 characters; the busy thread keeps >= 80% of its speed. The machine
+is shared: the load average is printed with the results.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Dict, List
+
+REPO = Path(__file__).resolve().parents[1]
+
+SENTENCES = [
+    "Could you summarise the attached report for the board meeting on Thursday?",
+    "The figures for the third quarter are in the second table.",
+    "Please keep the tone neutral and avoid jargon.",
+    "Our readers are mostly small business owners in the north of England.",
+    "Mention the new delivery times and the change of supplier.",
+    "Write it as a short newsletter article with a friendly headline.",
+    "Finish with a sentence that invites questions by email.",
+]
+
+LOAD_CODE = """
+import time, json
+t0 = time.perf_counter()
+import numpy, onnxruntime, onnxruntime_extensions
+t1 = time.perf_counter()
+from norv.guards.semantic import SemanticGuard
+guard = SemanticGuard()
+t2 = time.perf_counter()
+guard.scan("warm-up prompt")
+print(json.dumps({"import": t1 - t0, "load": t2 - t1}))
+"""
+
+RSS_CODE = """
+import json, sys
+def rss():
+    with open("/proc/self/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return int(fields["VmRSS"].split()[0]) / 1024, int(fields["VmHWM"].split()[0]) / 1024
+import norv, norv.guards
+before = rss()[0]
+from norv.guards.semantic import SemanticGuard
+guard = SemanticGuard()
+for text in json.loads(sys.stdin.read()):
+    guard.scan(text)
+now, peak = rss()
+print(json.dumps({"before": before, "loaded": now, "peak": peak}))
+"""
+
+
+def prompt_of_length(length: int) -> str:
+    out: List[str] = []
+    i = 0
+    while sum(len(s) + 1 for s in out) < length:
+        out.append(SENTENCES[i % len(SENTENCES)])
+        i += 1
+    return " ".join(out)[:length]
+
+
+def child(code: str, stdin: str = "") -> Dict[str, Any]:
+    proc = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
+                          timeout=300, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def percentiles(samples: List[float]) -> Dict[str, float]:
+    ordered = sorted(samples)
+    return {
+        "n": len(ordered),
+        "p50_ms": ordered[len(ordered) // 2] * 1e3,
+        "p99_ms": ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))] * 1e3,
+        "max_ms": ordered[-1] * 1e3,
+    }
+
+
+def time_scans(guard: Any, prompts: List[str], repeat: int) -> List[float]:
+    samples = []
+    for _ in range(repeat):
+        for prompt in prompts:
+            started = time.perf_counter()
+            guard.scan(prompt)
+            samples.append(time.perf_counter() - started)
+    return samples
+
+
+def heldout_prompts() -> List[str]:
+    sys.path.insert(0, str(REPO / "tools" / "semantic"))
+    try:
+        import corpus
+
+        examples = corpus.read_yanismiraoui() + corpus.read_benign("eval") + corpus.read_slabs("test")
+    except (FileNotFoundError, ImportError):
+        return []
+    return [e.text for e in examples if len(e.text) <= 2000]
+
+
+def busy_rate(seconds: float) -> float:
+    count = 0
+    deadline = time.perf_counter() + seconds
+    while time.perf_counter() < deadline:
+        for _ in range(1000):
+            count += 1
+    return count / seconds
+
+
+def lock_share(guard: Any, seconds: float) -> Dict[str, float]:
+    prompt = prompt_of_length(2000)
+    alone = busy_rate(seconds)
+    stop = threading.Event()
+    scans = [0]
+
+    def scanner() -> None:
+        while not stop.is_set():
+            guard.scan(prompt)
+            scans[0] += 1
+
+    worker = threading.Thread(target=scanner)
+    worker.start()
+    try:
+        time.sleep(0.2)
+        with_inference = busy_rate(seconds)
+    finally:
+        stop.set()
+        worker.join()
+    return {"alone_per_s": alone, "with_inference_per_s": with_inference,
+            "kept": with_inference / alone, "scans_meanwhile": scans[0]}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument("--json", type=Path, help="write the results here as JSON")
+    args = parser.parse_args()
+    repeat = 3 if args.quick else 20
+
+    results: Dict[str, Any] = {"loadavg": os.getloadavg()}
+    loads = [child(LOAD_CODE) for _ in range(3 if args.quick else 5)]
+    results["load_s"] = {key: statistics.median(l[key] for l in loads) for key in ("import", "load")}
+
+    from norv.guards.semantic import SemanticGuard
+
+    guard = SemanticGuard()
+    heldout = heldout_prompts()
+    results["rss_mb"] = child(RSS_CODE, json.dumps(heldout[:300] or [prompt_of_length(500)] * 50))
+
+    # One core: the scan itself runs on one thread (intra_op_num_threads=1);
+    # pinning keeps the interpreter on the same core too.
+    affinity = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(affinity)})
+    try:
+        for text in [prompt_of_length(2000)] * 5:
+            guard.scan(text)
+        by_length = {}
+        for length in (50, 200, 500, 1000, 2000):
+            by_length[length] = percentiles(time_scans(guard, [prompt_of_length(length)], repeat * 10))
+        results["latency_by_length"] = by_length
+        if heldout:
+            results["latency_heldout"] = percentiles(time_scans(guard, heldout, 1 if args.quick else 3))
+    finally:
+        os.sched_setaffinity(0, affinity)
+
+    results["lock"] = lock_share(guard, 1.0 if args.quick else 3.0)
+    results["loadavg_after"] = os.getloadavg()
+
+    print(f"load average {results['loadavg'][0]:.2f} before, {results['loadavg_after'][0]:.2f} after")
+    print(f"load: import {results['load_s']['import']:.3f} s, session {results['load_s']['load']:.3f} s (median of {len(loads)})")
+    rss = results["rss_mb"]
+    print(f"RSS: {rss['before']:.0f} MB before the guard, {rss['loaded']:.0f} MB loaded, peak {rss['peak']:.0f} MB")
+    print("| prompt | scans | p50 (ms) | p99 (ms) | max (ms) |")
+    print("|---|---:|---:|---:|---:|")
+    for length, p in results["latency_by_length"].items():
+        print(f"| {length} chars | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
+    if heldout:
+        p = results["latency_heldout"]
+        print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
+    lock = results["lock"]
+    print(f"busy thread keeps {lock['kept']:.0%} of its speed while another thread scans "
+          f"({lock['scans_meanwhile']} scans of 2,000 characters meanwhile)")
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=1) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
