@@ -7,6 +7,7 @@
 #pragma once
 
 #include "support/ref.hpp"
+#include "support/type_tests.hpp"
 
 namespace norv::core {
 
@@ -24,11 +25,8 @@ PyObject* run_fail_safe(PyObject* const* args) noexcept;
 // self, module, content, metadata (exact dict or None)
 PyObject* safe_scan(PyObject* const* args) noexcept;
 
-// The return test of the methods annotated "str", the one place it is written:
-// a result passes when it is exactly a str, or None.
-inline bool is_str_or_none(PyObject* value_b) noexcept { return value_b == Py_None || PyUnicode_CheckExact(value_b); }
-
-// The return test's TypeError "Expected str, got <type>" for `value_b`; null.
+// The TypeError of the return test (is_str_or_none) of the methods annotated
+// "str": "Expected str, got <type>" for `value_b`; null.
 PyObject* refuse_result(PyObject* value_b) noexcept;
 
 }  // namespace norv::core

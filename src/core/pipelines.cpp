@@ -11,9 +11,10 @@ namespace norv::core {
 namespace {
 
 // self._run_fail_safe(module, content, metadata, label). When the method found
-// is the class's own, its entry is called directly: that is all the call would
-// do, and the entry still binds and tests the arguments. Anything else (an
-// override on a subclass or the instance) takes the call.
+// is the class's own and the arguments pass its binding tests (the method
+// table asserts which tests those are), the runner is entered directly: that
+// is all its call would do. Anything else (an override on a subclass or the
+// instance, a content that is not a str) takes the call.
 Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S label) noexcept {
     Ref module = get_attr(self, slot);
     if (!module) {
@@ -26,11 +27,9 @@ Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S la
         return {};
     }
     PyObject* call_args[] = {nullptr, self, module.get(), content, metadata, str(label)};
-    if (unbound) {
-        vectorcallfunc entry = PyVectorcall_Function(method.get());
-        if (entry == g_module.run_fail_safe_entry) {
-            return Ref::steal(entry(method.get(), call_args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
+    if (unbound && PyVectorcall_Function(method.get()) == g_module.run_fail_safe_entry && is_exact_str(content) &&
+        is_dict_or_none(metadata)) {
+        return Ref::steal(run_fail_safe(call_args + 1));
     }
     // An unbound method takes self first; anything else was bound by the lookup.
     PyObject* const* args = unbound ? call_args + 1 : call_args + 2;

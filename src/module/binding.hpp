@@ -20,7 +20,7 @@ PyObject* refuse_argument(const ParamSpec& param, PyObject* value) noexcept;
 // The return test, for a method whose entry asks for it: `result` (owned, or
 // null with an exception set) when it passes, else null with TypeError.
 inline PyObject* return_tested(bool test, PyObject* result) noexcept {
-    if (test && result != nullptr && !core::is_str_or_none(result)) {
+    if (test && result != nullptr && !is_str_or_none(result)) {
         Ref refused = Ref::steal(result);
         return core::refuse_result(refused.get());
     }

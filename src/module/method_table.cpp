@@ -161,6 +161,18 @@ static_assert(all([](const MethodSpec& m) { return m.body != nullptr && m.doc !=
               "every method has a body and a docstring");
 static_assert(names_distinct(), "one entry per method name");
 
+// The pipelines enter the runner directly when content and metadata pass these
+// tests (src/core/pipelines.cpp); the module and the label need none.
+constexpr bool runner_tests_as_pipelines_assume() {
+    const MethodSpec& m = *std::find_if(std::begin(kMethods), std::end(kMethods),
+                                        [](const MethodSpec& e) { return e.body == core::run_fail_safe; });
+    constexpr Check expected[] = {Check::any, Check::any, Check::exact_str, Check::dict_or_none, Check::exact_str};
+    return m.nparams == std::ssize(expected) &&
+           std::equal(std::begin(expected), std::end(expected), m.params,
+                      [](Check c, const ParamSpec& p) { return p.check() == c; });
+}
+static_assert(runner_tests_as_pipelines_assume(), "the runner's argument tests are those the pipelines apply");
+
 template <const MethodSpec& M>
 PyObject* method_entry(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return call_method_fixed<M>(args, nargsf, kwnames);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/constants.hpp"
+#include "support/type_tests.hpp"
 
 #include <cstdint>
 #include <span>
@@ -41,14 +42,13 @@ constexpr bool can_refuse(Check check) {
     return check == Check::exact_str || check == Check::dict_or_none || check == Check::to_int;
 }
 
-// The type test of `check`, the one place it is written. Conversions pass
-// here: they refuse while converting.
+// The type test of `check`. Conversions pass here: they refuse while converting.
 inline bool passes(Check check, PyObject* value_b) noexcept {
     switch (check) {
         case Check::exact_str:
-            return PyUnicode_CheckExact(value_b);
+            return is_exact_str(value_b);
         case Check::dict_or_none:
-            return value_b == Py_None || PyDict_CheckExact(value_b);
+            return is_dict_or_none(value_b);
         case Check::any:
         case Check::to_int:
         case Check::to_flag:
