@@ -214,7 +214,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     lines += table("Training source, test split (not a held-out source)", slabs_rows, "rows")
     lines += sweep(held, scores, guard.threshold)
     ordinary = [e for e in heldout if group_of(e) == "ordinary"]
-    lines += long_prompt_probe(guard, ordinary, (1000, 2000, 3500), args.long_count)
+    lines += long_prompt_probe(guard, ordinary, (500, 1000, 1900), args.long_count)
     lines.append(
         f"SemanticGuard scan time over these {len(costs)} prompts: p50 {costs[len(costs) // 2] * 1e3:.2f} ms,"
         f" p99 {costs[int(len(costs) * 0.99)] * 1e3:.2f} ms (one core; bench/semantic.py measures it properly)."
