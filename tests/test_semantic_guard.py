@@ -100,7 +100,9 @@ def test_prepare(raw, prepared):
 def _child(code: str) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=60 * TIME_SCALE,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join([str(Path(semantic.__file__).parents[2]), os.environ.get("PYTHONPATH", "")])},
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(
+            p for p in [str(Path(semantic.__file__).parents[2]), os.environ.get("PYTHONPATH", "")] if p
+        )},
     )
 
 
