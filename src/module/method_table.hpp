@@ -89,7 +89,7 @@ constexpr int count_required(const ParamList& params) {
     return n;
 }
 
-using Body = PyObject* (*)(PyObject* const* args) noexcept;
+using Body = PyObject*(PyObject* const* args) noexcept;
 
 struct MethodSpec {
     S name;
@@ -97,7 +97,7 @@ struct MethodSpec {
     ParamList params;  // self first
     S return_annotation = kNone;
     bool return_test = false;  // the result must be exactly str or None
-    Body body = nullptr;
+    Body& body;                // a reference: an entry cannot leave it out
     // Derived from `params`; an entry never writes them.
     int nparams = count_params(params);
     int nrequired = count_required(params);
