@@ -17,10 +17,14 @@ that ``tests/test_guards.py`` checks on the compiled patterns:
   look-behind, so a long run is tried from its first position only; the
   others begin with a literal word.
 
-Each search position therefore costs a bounded amount of work. This matters
-beyond this guard: ``re`` holds the interpreter lock while it searches, so a
-search that backtracks for seconds would also stop the coordinator's time-out
-from firing for that long.
+Each search position therefore costs a bounded amount of work, and a match has
+a bounded length. Both matter beyond this guard: ``re`` holds the interpreter
+lock for the whole of a call, so one long call stops every thread of the host
+and keeps the coordinator's time-out from firing. The guard therefore
+normalises and searches a long prompt in pieces of a few thousand characters
+(``_normalise`` and ``_windows``), each piece overlapping the next by the
+longest reach of a pattern, with the same findings as one whole-text search.
+A custom pattern without a bound on its length is searched in one call.
 """
 
 from __future__ import annotations
@@ -31,6 +35,7 @@ import unicodedata
 from typing import Any, Dict, Iterable, Mapping, NamedTuple, Optional
 
 from norv.core.interfaces import SecurityModule
+from norv.guards import _normalise, _windows
 
 __all__ = ["PatternGuard", "Finding", "PATTERNS", "normalise"]
 
@@ -49,6 +54,9 @@ _INVISIBLE = (
     "\ufeff"  # zero-width no-break space (BOM)
 )
 _STRIP_INVISIBLE = {ord(ch): None for ch in _INVISIBLE}
+# The same removal for long texts: a search of this class costs a few
+# nanoseconds a character, str.translate fifty.
+_INVISIBLE_RUN = re.compile(f"[{_INVISIBLE}]+")
 
 
 def normalise(text: str) -> str:
@@ -56,9 +64,22 @@ def normalise(text: str) -> str:
 
     NFKC turns full-width and other compatibility forms into their plain
     letters ("ｉｇｎｏｒｅ" becomes "ignore"); invisible characters are removed
-    after it, because NFKC keeps them.
+    after it, because NFKC keeps them. A run of more than 30 combining marks
+    (or other characters that attach to the one before) is first split into
+    runs of 30, as the Unicode stream-safe format does, which keeps the time
+    linear; no written language needs longer runs.
     """
-    return unicodedata.normalize("NFKC", text).translate(_STRIP_INVISIBLE)
+    return unicodedata.normalize("NFKC", _normalise.stream_safe(text)).translate(_STRIP_INVISIBLE)
+
+
+def _normalised(text: str) -> _windows.Source:
+    """``normalise(text)``, normalised piece by piece and kept in pieces."""
+    if text.isascii():
+        # NFKC leaves ASCII as it is, and no invisible character is ASCII.
+        return _windows.Plain(text)
+    return _windows.Chunked([
+        _INVISIBLE_RUN.sub("", unicodedata.normalize("NFKC", piece)) for piece in _normalise.pieces(text)
+    ])
 
 
 # Building blocks. _ is the gap between two words: up to six characters of
@@ -213,6 +234,8 @@ PATTERNS: Mapping[str, tuple[str, ...]] = {
 # again (once, not recursively) so "aWdub3JlIGFsbCBwcmV2aW91cyBpbnN0cnVjdGlvbnM="
 # is caught like the phrase it encodes.
 _BASE64_RUN = re.compile(r"(?<![A-Za-z0-9+/=_-])[A-Za-z0-9+/]{16,4096}={0,2}(?![A-Za-z0-9+/=_-])")
+# Some 15 ns a character: windows 32 times as large.
+_BASE64_RUNS = _windows.Windowed(_BASE64_RUN, scale=32)
 
 
 class Finding(NamedTuple):
@@ -280,22 +303,23 @@ class PatternGuard(SecurityModule):
             raise ValueError("refusal_message must be a non-empty str")
         self.refusal_message = refusal_message
         self._regex = _compile(PATTERNS if patterns is None else patterns)
+        self._search = _windows.Windowed(self._regex)
         self._decode_base64 = decode_base64
 
     def find(self, content: str) -> Optional[Finding]:
         """Return the first match in ``content``, or None."""
-        text = normalise(content)
-        match = self._regex.search(text)
-        if match is not None:
-            return Finding(match.lastgroup or "", match.group())
+        text = _normalised(content)
+        hit = self._search.search(text)
+        if hit is not None:
+            return Finding(hit.match.lastgroup or "", hit.match.group())
         if self._decode_base64:
-            for run in _BASE64_RUN.finditer(text):
-                decoded = _decode_base64(run.group())
+            for run in _BASE64_RUNS.finditer(text):
+                decoded = _decode_base64(run.match.group())
                 if decoded is None:
                     continue
-                match = self._regex.search(normalise(decoded))
-                if match is not None:
-                    return Finding(match.lastgroup or "", match.group(), decoded=True)
+                hit = self._search.search(_normalised(decoded))
+                if hit is not None:
+                    return Finding(hit.match.lastgroup or "", hit.match.group(), decoded=True)
         return None
 
     def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
