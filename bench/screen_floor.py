@@ -1,6 +1,6 @@
 """The floors of `norv screen`: what screening a file costs without the command around it.
 
-    python bench/screen_floor.py generate N PATH        # N records, 10% injections, PII in responses
+    python bench/screen_floor.py generate N PATH        # N records, 10% injections, PII in responses ('-': stdout)
     python bench/screen_floor.py plain   IN OUT AUDIT   # guards' scan called directly
     python bench/screen_floor.py handoff IN OUT AUDIT   # each scan through a bare worker pool
 
@@ -24,7 +24,6 @@ from __future__ import annotations
 import concurrent.futures
 import json
 import logging
-import random
 import sys
 from typing import Any, Callable, Dict, List, Optional
 
@@ -60,8 +59,11 @@ BOOKS = ["Hamlet", "Middlemarch", "Beloved", "The Trial", "Kim", "Persuasion"]
 
 
 def generate(count: int, path: str, seed: int = 11) -> None:
+    import random  # here: the floors import only what a screen needs
+
     rng = random.Random(seed)
-    with open(path, "w", encoding="utf-8", newline="\n") as out:
+    stream = sys.stdout if path == "-" else open(path, "w", encoding="utf-8", newline="\n")
+    with stream as out:
         for number in range(count):
             fill = {"place": rng.choice(PLACES), "book": rng.choice(BOOKS), "n": rng.randrange(1000),
                     "user": f"user{rng.randrange(10_000)}"}

@@ -308,7 +308,11 @@ def _call(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str
         verdict = "redacted"
     else:
         verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
-    return CallResult(call, text, verdict, tuple(events), seconds)
+    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds))
+
+
+#: CallResult without its Python-level ``__new__`` frame: one per screening call.
+_new_result = tuple.__new__
 
 
 def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:

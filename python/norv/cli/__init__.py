@@ -12,7 +12,6 @@ interrupted (SIGINT); 143 terminated (SIGTERM).
 from __future__ import annotations
 
 import argparse
-import difflib
 import io
 import os
 import sys
@@ -107,6 +106,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _suggest(unknown: List[str], parser: argparse.ArgumentParser) -> str:
+    import difflib
+
     options = [option for action in parser._actions for option in action.option_strings]
     for word in unknown:
         if word.startswith("-"):

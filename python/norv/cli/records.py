@@ -7,8 +7,7 @@ and what was wrong with it; the reader never stops on bad data.
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
-from typing import Any, Dict, Iterable, Iterator, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, NamedTuple, Optional, Union
 
 __all__ = ["Record", "RecordError", "JsonArrayInput", "read_records", "format_for_path", "looks_like_array",
            "ERROR_KINDS", "ARRAY_MESSAGE"]
@@ -23,10 +22,10 @@ class JsonArrayInput(Exception):
     """The input's first non-blank character is ``[``: a JSON document, not JSON Lines."""
 
 _KEYS = ("prompt", "response", "metadata", "id")
+_KEY_SET = frozenset(_KEYS)
 
 
-@dataclass(frozen=True)
-class Record:
+class Record(NamedTuple):
     line: int
     prompt: Optional[str]
     response: Optional[str]
@@ -35,8 +34,7 @@ class Record:
     has_id: bool = False
 
 
-@dataclass(frozen=True)
-class RecordError:
+class RecordError(NamedTuple):
     line: int
     kind: str
     message: str
@@ -86,8 +84,10 @@ def _text_field(obj: Dict[str, Any], key: str, line: int) -> Union[Optional[str]
     value = obj.get(key)
     if value is None:
         return None
-    if not isinstance(value, str):
+    if type(value) is not str:
         return RecordError(line, "not_text", f"'{key}' must be a string, got {_json_type(value)}")
+    if value.isascii():  # a flag of the string object: the common case costs nothing
+        return value
     bad = _surrogate_at(value)
     if bad >= 0:
         return RecordError(line, "not_text", f"'{key}' is not valid Unicode text (lone surrogate at character {bad})")
@@ -101,10 +101,10 @@ def parse_json_record(text: str, line: int) -> Item:
         return RecordError(line, "malformed_json", f"malformed JSON: {exc.msg} at column {exc.colno}")
     except RecursionError:
         return RecordError(line, "malformed_json", "malformed JSON: nested too deeply")
-    if not isinstance(obj, dict):
+    if type(obj) is not dict:
         return RecordError(line, "wrong_shape", f"expected a JSON object, got {_json_type(obj)}")
-    unknown = [key for key in obj if key not in _KEYS]
-    if unknown:
+    if not obj.keys() <= _KEY_SET:
+        unknown = [key for key in obj if key not in _KEYS]
         return RecordError(
             line, "wrong_shape",
             f"unknown key {unknown[0]!r} (a record has 'prompt', 'response', 'metadata' and 'id')",
@@ -118,7 +118,7 @@ def parse_json_record(text: str, line: int) -> Item:
     if prompt is None and response is None:
         return RecordError(line, "wrong_shape", "record has neither 'prompt' nor 'response'")
     metadata = obj.get("metadata")
-    if metadata is not None and not isinstance(metadata, dict):
+    if metadata is not None and type(metadata) is not dict:
         return RecordError(line, "wrong_shape", f"'metadata' must be an object or null, got {_json_type(metadata)}")
     return Record(line, prompt, response, metadata, obj.get("id"), "id" in obj)
 
@@ -138,6 +138,9 @@ def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iter
     line starts with ``[`` raise :class:`JsonArrayInput`.
     """
     first_seen = first_line > 1
+    loads = json.loads
+    keys = _KEY_SET
+    make = tuple.__new__  # a record without a Python-level __new__ frame: this loop is per line
     for number, raw in enumerate(stream, start=first_line):
         if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
             raw = raw[3:]
@@ -146,15 +149,34 @@ def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iter
         except UnicodeDecodeError as exc:
             yield RecordError(number, "not_utf8", f"not valid UTF-8 at byte {exc.start + 1}")
             continue
-        if text.endswith("\n"):
-            text = text[:-2] if text.endswith("\r\n") else text[:-1]
-        if not text.strip():
+        if not text or text.isspace():
             continue
         if fmt == "text":
+            if text.endswith("\n"):
+                text = text[:-2] if text.endswith("\r\n") else text[:-1]
             yield Record(number, text, None)
             continue
         if not first_seen:
             first_seen = True
             if text.lstrip().startswith("["):
                 raise JsonArrayInput(number)
+        # The common record: an object of known keys with text fields and an
+        # object or no metadata. Anything else is judged by parse_json_record.
+        try:
+            obj = loads(text)
+        except (ValueError, RecursionError):
+            obj = None
+        if type(obj) is dict and obj.keys() <= keys:
+            prompt = obj.get("prompt")
+            response = obj.get("response")
+            metadata = obj.get("metadata")
+            if ((prompt is None or (type(prompt) is str and (prompt.isascii() or _surrogate_at(prompt) < 0)))
+                    and (response is None or (type(response) is str
+                                              and (response.isascii() or _surrogate_at(response) < 0)))
+                    and (prompt is not None or response is not None)
+                    and (metadata is None or type(metadata) is dict)):
+                yield make(Record, (number, prompt, response, metadata, obj.get("id"), "id" in obj))
+                continue
+        if text.endswith("\n"):
+            text = text[:-2] if text.endswith("\r\n") else text[:-1]
         yield parse_json_record(text, number)

@@ -112,30 +112,37 @@ class Stats:
         self.events: Dict[Tuple[str, str], int] = {}
         #: Texts that passed at least one step without a scan.
         self.unscanned = 0
-        self.latency = {"process_input": Histogram(), "process_output": Histogram()}
+        self.latency_in = Histogram()
+        self.latency_out = Histogram()
+        self.latency = {"process_input": self.latency_in, "process_output": self.latency_out}
         self.started = time.monotonic()
         self.elapsed = 0.0
 
     def add(self, result_in: Optional[CallResult], result_out: Optional[CallResult]) -> None:
         """Count one screened record's calls (None for a side it did not have)."""
-        for side, verdicts, histogram in (
-            (result_in, self.input_verdicts, self.latency["process_input"]),
-            (result_out, self.output_verdicts, self.latency["process_output"]),
-        ):
-            if side is None:
-                continue
-            verdicts[side.verdict] += 1
-            histogram.add(side.seconds)
-            if side.events:
-                unscanned = False
-                for event in side.events:
-                    name = event["event"]
-                    if name in _EVENT_CATEGORY:
-                        unscanned = True
-                    key = (name, str(event.get("module", "-")))
-                    self.events[key] = self.events.get(key, 0) + 1
-                if unscanned:
-                    self.unscanned += 1
+        if result_in is not None:
+            self.input_verdicts[result_in.verdict] += 1
+            self.latency_in.add(result_in.seconds)
+            if result_in.events:
+                self.count_events(result_in.events)
+        if result_out is not None:
+            self.output_verdicts[result_out.verdict] += 1
+            self.latency_out.add(result_out.seconds)
+            if result_out.events:
+                self.count_events(result_out.events)
+
+    def count_events(self, events: Tuple[Dict[str, Any], ...]) -> None:
+        """Count one call's events (and the call as unscanned when one of them says so)."""
+        unscanned = False
+        counts = self.events
+        for event in events:
+            name = event["event"]
+            if name in _EVENT_CATEGORY:
+                unscanned = True
+            key = (name, str(event.get("module", "-")))
+            counts[key] = counts.get(key, 0) + 1
+        if unscanned:
+            self.unscanned += 1
 
     def add_error(self, kind: str) -> None:
         self.errors[kind] = self.errors.get(kind, 0) + 1

@@ -9,17 +9,17 @@ from __future__ import annotations
 import contextlib
 import importlib
 import io
-import json
 import logging
+from json import dumps
 import os
 import signal
 import stat
 import sys
 import time
-from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, TextIO, Tuple
 
 from norv import screening
+from norv.screening import screen_input, screen_output
 from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, Record, RecordError, format_for_path, looks_like_array, \
     read_records
 from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, render_summary
@@ -65,8 +65,7 @@ class GuardAbort(Exception):
     """A guard raised something the coordinator hands on (SystemExit, KeyboardInterrupt, GeneratorExit)."""
 
 
-@dataclass
-class Outcome:
+class Outcome(NamedTuple):
     status: int
     #: True when a scan may still be running on a worker (time-out, interrupt, abort).
     abandoned_scans: bool = False
@@ -191,10 +190,10 @@ class Screener:
         if type(item) is Record:
             call = "process_input"
             try:
-                result_in = (screening.screen_input(self.coordinator, item.prompt, item.metadata)
+                result_in = (screen_input(self.coordinator, item.prompt, item.metadata)
                              if item.prompt is not None else None)
                 call = "process_output"
-                result_out = (screening.screen_output(self.coordinator, item.response, item.metadata)
+                result_out = (screen_output(self.coordinator, item.response, item.metadata)
                               if item.response is not None else None)
             except Exception as exc:
                 item = RecordError(item.line, "pipeline_error", f"{call} raised {type(exc).__name__}: {exc}")
@@ -204,24 +203,36 @@ class Screener:
                 raise GuardAbort(f"{_guard_named(exc, self.coordinator, self.args)} raised "
                                  f"{type(exc).__name__}{_exc_args(exc)} in {call} on line {item.line}") from exc
             else:
-                self.stats.records += 1
-                self.stats.add(result_in, result_out)
+                # Stats.add, inlined: this runs once a record.
+                stats = self.stats
+                stats.records += 1
                 line: Dict[str, Any] = {"line": item.line}
                 if item.has_id:
                     line["id"] = item.id
-                line["input"] = None if result_in is None else {"verdict": result_in.verdict, "text": result_in.text}
-                line["output"] = None if result_out is None else {"verdict": result_out.verdict,
-                                                                   "text": result_out.text}
+                events_in = events_out = ()
                 if result_in is None:
-                    line["events"] = result_out.events  # type: ignore[union-attr]
-                elif result_out is None:
-                    line["events"] = result_in.events
+                    line["input"] = None
                 else:
-                    line["events"] = result_in.events + result_out.events
-                return json.dumps(line, ensure_ascii=False) + "\n"
+                    line["input"] = {"verdict": result_in.verdict, "text": result_in.text}
+                    stats.input_verdicts[result_in.verdict] += 1
+                    stats.latency_in.add(result_in.seconds)
+                    events_in = result_in.events
+                    if events_in:
+                        stats.count_events(events_in)
+                if result_out is None:
+                    line["output"] = None
+                else:
+                    line["output"] = {"verdict": result_out.verdict, "text": result_out.text}
+                    stats.output_verdicts[result_out.verdict] += 1
+                    stats.latency_out.add(result_out.seconds)
+                    events_out = result_out.events
+                    if events_out:
+                        stats.count_events(events_out)
+                line["events"] = events_in + events_out
+                return dumps(line, ensure_ascii=False) + "\n"
         self.stats.records += 1
         self.stats.add_error(item.kind)
-        return json.dumps({"line": item.line, "error": item.message, "error_kind": item.kind}, ensure_ascii=False) + "\n"
+        return dumps({"line": item.line, "error": item.message, "error_kind": item.kind}, ensure_ascii=False) + "\n"
 
 
 def _exc_args(exc: BaseException) -> str:
@@ -262,23 +273,23 @@ def audit_logging(handler: Optional[logging.Handler]) -> Iterator[None]:
     from norv.utils.logger import setup_logger
 
     logger = setup_logger(screening.AUDIT_LOGGER)
-    saved = logger.handlers[:], logger.propagate
+    propagate = logger.propagate
     # The run decides where events go: no fallback printing, no propagation to a
-    # root handler that a guard's import may have configured.
-    for existing in saved[0]:
-        if not getattr(existing, "norv_passive", False):
-            logger.removeHandler(existing)
+    # root handler that a guard's import may have configured. Passive collectors stay.
+    removed = [existing for existing in logger.handlers if not getattr(existing, "norv_passive", False)]
+    for existing in removed:
+        logger.removeHandler(existing)
     logger.propagate = False
     if handler is not None:
         logger.addHandler(handler)
     try:
         yield
     finally:
-        for existing in logger.handlers[:]:
-            logger.removeHandler(existing)
-        for existing in saved[0]:
+        if handler is not None:
+            logger.removeHandler(handler)
+        for existing in removed:
             logger.addHandler(existing)
-        logger.propagate = saved[1]
+        logger.propagate = propagate
 
 
 class _ToStderr(io.TextIOBase):
@@ -398,16 +409,16 @@ class Signals:
             signal.signal(signum, previous)
 
 
-@dataclass
 class RunState:
     """What ended the run, for its exit status and its last line."""
 
-    stats: Stats = field(default_factory=Stats)
-    write_failure: Optional[str] = None
-    abort: Optional[str] = None
-    interrupted: Optional[int] = None
-    array_line: Optional[int] = None
-    notes: List[str] = field(default_factory=list)
+    def __init__(self) -> None:
+        self.stats = Stats()
+        self.write_failure: Optional[str] = None
+        self.abort: Optional[str] = None
+        self.interrupted: Optional[int] = None
+        self.array_line: Optional[int] = None
+        self.notes: List[str] = []
 
 
 def settings_line(args: Any) -> str:
