@@ -443,7 +443,7 @@ def test_timeouts_and_errors_fail_open_and_are_counted(run, tmp_path):
     audit = summary_table(proc.stderr, "audit events")
     assert audit["TIMEOUT"]["InputHeuristic"] == "2"
     assert audit["INTERNAL_MODULE_ERROR"]["Output"] == "2"
-    assert "WARNING: 4 texts passed UNSCANNED (timeout 2, module-error 2)" in proc.stderr.decode()
+    assert "WARNING: 4 texts passed UNSCANNED (timeout 2, module-error 2): not every module" in proc.stderr.decode()
 
 
 def test_last_resort_line_stays_off_the_result_stream(run, tmp_path):
@@ -583,6 +583,62 @@ def test_a_guard_that_stops_the_interpreter_fails_the_run(run, tmp_path, guard, 
     assert last == (f"norv screen: error: --output-shield {guard} raised {raised} in process_output on line 2; "
                     "the run stopped (exit status 5)")
     assert "norv screen: 1 record in" in proc.stderr.decode()
+
+
+# --- several processes ---------------------------------------------------------------
+
+def test_jobs_give_the_results_events_and_summary_of_one_process(run, tmp_path):
+    # Several chunks (256 lines each) with bad lines and blank lines among them.
+    lines = SAMPLE.read_text(encoding="utf-8").splitlines() * 6 + ["not json", "", '{"promt": "x"}']
+    path = write_lines(tmp_path / "in.jsonl", *(lines * 2))
+    runs = {}
+    for jobs in ("1", "3"):
+        audit = tmp_path / f"audit{jobs}.jsonl"
+        proc = run(path, "--jobs", jobs, "--audit-log", audit)
+        assert proc.returncode == 0, proc.stderr.decode()
+        events = [json.loads(line) for line in audit.read_text().splitlines()]
+        for event in events:
+            del event["timestamp"]
+        runs[jobs] = (proc.stdout, events, summary_table(proc.stderr, "verdicts"),
+                      summary_table(proc.stderr, "audit events"), summary_table(proc.stderr, "latency"))
+    assert runs["1"][:4] == runs["3"][:4]
+    assert [row["calls"] for row in runs["1"][4].values()] == [row["calls"] for row in runs["3"][4].values()]
+    assert len(results_of(runs["1"][0])) == len(lines) * 2 - 2
+
+
+def results_of(stdout):
+    return [json.loads(line) for line in stdout.decode().splitlines()]
+
+
+def test_on_a_terminal_results_come_first_and_audit_events_stay_in_the_result_lines(norv_env):
+    # Both streams on one terminal, as `make demo` runs: no audit line between
+    # the results, the summary after the last result.
+    import pty
+
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "norv", "screen", str(SAMPLE), "--timeout-ms", "10000"],
+                                stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, env=norv_env)
+        os.close(slave)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 120 * TIME_SCALE)
+            assert ready, "no output in time"
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the terminal's other end closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        assert proc.wait(timeout=60 * TIME_SCALE) == 0
+    finally:
+        os.close(master)
+    text = seen.decode().replace("\r\n", "\n")
+    assert '"timestamp"' not in text
+    last_result = text.index('"line": 51')
+    assert text.index("norv screen: 51 records in") > last_result
+    assert "audit events: in each result line's \"events\"" in text
 
 
 # --- finding guards ----------------------------------------------------------------

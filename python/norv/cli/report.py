@@ -201,7 +201,7 @@ def unscanned_line(stats: Stats) -> Optional[str]:
     counts = stats.gate_counts()
     causes = [f"{name} {counts[name]}" for name in ("timeout", "module-error", "last-resort") if counts[name]]
     return (f"WARNING: {_plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
-            "a time-out, a failing module or a failed audit write let them through as they were")
+            "not every module looked at them (--fail-on unscanned fails the run on this)")
 
 
 def render_summary(stats: Stats, settings: str, *, status_line: Optional[str] = None,
@@ -282,7 +282,7 @@ class Progress:
         if total_bytes:
             self.bar = tqdm_module.tqdm(
                 total=total_bytes, file=stream, delay=delay, mininterval=0, dynamic_ncols=True,
-                bar_format="{percentage:3.0f}%|{bar}| {postfix} [{elapsed}<{remaining}]", postfix="0 records",
+                bar_format="{percentage:3.0f}%|{bar}| {desc} [{elapsed}<{remaining}]", desc="0 records",
             )
         else:
             self.bar = tqdm_module.tqdm(
@@ -304,7 +304,7 @@ class Progress:
         self._next = now + 0.1
         if self._sized:
             rate = records / max(now - self._start, 1e-9)
-            bar.set_postfix_str(f"{records} records, {rate:,.0f}/s", refresh=False)
+            bar.set_description_str(f"{records:,} records, {rate:,.0f}/s", refresh=False)
             bar.update(total_bytes - self._bytes)
             self._bytes = total_bytes
         else:
