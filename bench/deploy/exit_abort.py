@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import os
 import signal
 import subprocess
 import sys
