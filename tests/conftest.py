@@ -21,6 +21,9 @@ GC = coordinator_module.GovernanceCoordinator
 #: (the ARM emulation run sets it).
 TIME_SCALE = float(os.environ.get("NORV_TEST_TIME_SCALE", "1"))
 
+#: The run under AddressSanitizer preloads its runtime into every interpreter.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 #: Limit for tests that must not time out: generous, so a loaded machine never
 #: turns a scan into a TIMEOUT.
 LONG_MS = round(10_000 * TIME_SCALE)

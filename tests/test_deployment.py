@@ -20,11 +20,11 @@ from pathlib import Path
 import pytest
 
 import norv
-from conftest import GC, TIME_SCALE
+from conftest import GC, TIME_SCALE, UNDER_ASAN
 
 EMULATED = TIME_SCALE > 1
 #: Fork copies the sanitizer's shadow memory: several times slower under ASan.
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+ASAN = UNDER_ASAN
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 #: Bounds a child run, only so that a hang fails the test instead of the suite.
 BOUND = 120 * TIME_SCALE

@@ -21,7 +21,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BACKSTOP, TIME_SCALE
+from conftest import BACKSTOP, TIME_SCALE, UNDER_ASAN
 from norv.guards import _semantic_assets as assets
 from norv.guards import semantic
 
@@ -30,7 +30,7 @@ REQUIRED = os.environ.get("NORV_SEMANTIC_REQUIRED") == "1"
 
 
 def _model_unavailable() -> str:
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if UNDER_ASAN:
         # onnxruntime is not built with the sanitizer; what it keeps until
         # exit would be reported as leaks of this run.
         return "not under AddressSanitizer: onnxruntime is not instrumented"
