@@ -704,20 +704,25 @@ def test_fail_on_categories(values, expected):
 
 class _ReportsMask:
     def scan(self, text, metadata=None):
-        return str(signal.SIGINT in signal.pthread_sigmask(signal.SIG_BLOCK, ()))
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, ())
+        return str(signal.SIGINT in blocked and signal.SIGTERM in blocked)
 
 
 def test_scans_run_on_threads_that_leave_interrupts_to_the_main_thread():
-    # A worker that took Ctrl-C would leave the main thread waiting out the
-    # scan's limit: the interrupt test above then fails only now and then.
+    # A worker that took Ctrl-C (or SIGTERM) would leave the main thread
+    # waiting out the scan's limit: the interrupt test above then fails only
+    # now and then. Every worker is started at once, born with the signals
+    # blocked; none is started later, by a submit on the main thread.
     from norv.core.coordinator import GovernanceCoordinator
     from norv.cli.screen import new_coordinator
 
     coordinator = new_coordinator(GovernanceCoordinator, 60000, False)
+    assert len(coordinator._executor._threads) == 4
     coordinator.register_output_shield(_ReportsMask())
     before = signal.pthread_sigmask(signal.SIG_BLOCK, ())
     assert [coordinator.process_output("x") for _ in range(6)] == ["True"] * 6
     assert signal.pthread_sigmask(signal.SIG_BLOCK, ()) == before
+    assert len(coordinator._executor._threads) == 4
     coordinator._executor.shutdown(wait=True)
 
 

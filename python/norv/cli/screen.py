@@ -15,6 +15,7 @@ import os
 import signal
 import stat
 import sys
+import threading
 import time
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, TextIO, Tuple
 
@@ -125,24 +126,49 @@ def load_security_module(option: str, ref: str) -> Optional[object]:
     return target
 
 
+_INTERRUPTS = (signal.SIGINT, signal.SIGTERM)
+
+
 def _block_interrupts() -> None:
     # The kernel hands SIGINT/SIGTERM to any thread that does not block them; a
     # worker that took one would leave the main thread waiting out a scan's limit.
-    signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT, signal.SIGTERM))
+    signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+
+
+def _start_all_workers(pool: Any, count: int) -> None:
+    """Start every worker now, from a thread that blocks interrupts, so each is born blocking them.
+
+    A thread inherits its creator's mask. Started lazily by ``submit`` on the
+    main thread, a new worker would take signals until its initializer ran, and
+    one that arrived in that window would be lost to the main thread.
+    """
+    barrier = threading.Barrier(count + 1)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+    try:
+        for _ in range(count):
+            pool.submit(barrier.wait, 60)  # each holds its worker, so the next submit starts another
+        barrier.wait(60)
+    except threading.BrokenBarrierError:  # pragma: no cover - only if a worker could not start
+        pass
+    finally:
+        # An interrupt that came meanwhile is delivered here, to this thread.
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) -> Any:
-    """A coordinator whose pool workers leave interrupts to the main thread (masked once per worker)."""
+    """A coordinator whose pool workers leave interrupts to the main thread, masked once per worker."""
     coordinator = coordinator_type(timeout_ms, audit_mode)
     if hasattr(signal, "pthread_sigmask"):
         import norv.core.coordinator as module
         from norv.capacity import WORKER_PREFIX
 
         old = coordinator._executor
-        coordinator._executor = module.concurrent.futures.ThreadPoolExecutor(
-            max_workers=int(getattr(old, "_max_workers", 4)), thread_name_prefix=WORKER_PREFIX,
-            initializer=_block_interrupts,
+        workers = int(getattr(old, "_max_workers", 4))
+        pool = module.concurrent.futures.ThreadPoolExecutor(
+            max_workers=workers, thread_name_prefix=WORKER_PREFIX, initializer=_block_interrupts,
         )
+        _start_all_workers(pool, workers)
+        coordinator._executor = pool
         old.shutdown(wait=False)
     return coordinator
 
@@ -383,30 +409,87 @@ def open_source(args: Any, stdin: Any) -> Tuple[Any, str, Optional[int]]:
 
 
 class Signals:
-    """SIGINT and SIGTERM while the run lasts: noted, then raised as KeyboardInterrupt in the main thread."""
+    """SIGINT and SIGTERM while the run lasts: noted, then raised once as KeyboardInterrupt in the main thread.
+
+    A signal that reaches the main thread after its last check and before it
+    blocks (on a scan's result, on a worker's pipe) would be seen only when
+    the wait ends, up to a whole time limit later. The interpreter's wake-up
+    file tells a watcher thread of every signal; while the handler has not run,
+    the watcher sends the signal again to the main thread, which by then is
+    blocked and is woken by it.
+    """
 
     def __init__(self) -> None:
         self.received: Optional[int] = None
+        self._handled = False
         self._saved: Dict[int, Any] = {}
+        self._wakeup: Optional[Tuple[int, int, int]] = None  # (read end, write end, previous fd)
 
     def _handler(self, signum: int, frame: Any) -> None:
-        if self.received is None:
-            self.received = signum
+        if self._handled:
+            return  # a repeat, or the watcher's nudge: the run is already stopping
+        self._handled = True
+        self.received = signum
         raise KeyboardInterrupt
 
     def __enter__(self) -> "Signals":
         try:
-            for signum in (signal.SIGINT, signal.SIGTERM):
-                current = signal.getsignal(signum)
-                if current is not signal.SIG_IGN:  # nohup'd or backgrounded: leave it ignored
+            for signum in _INTERRUPTS:
+                if signal.getsignal(signum) is not signal.SIG_IGN:  # nohup'd or backgrounded: left ignored
                     self._saved[signum] = signal.signal(signum, self._handler)
         except ValueError:  # not the main thread: the host keeps its handlers
-            pass
+            return self
+        if self._saved and hasattr(signal, "pthread_kill"):
+            self._watch()
         return self
 
+    def _watch(self) -> None:
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        previous = signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+        if previous != -1:  # the host's own loop listens there: leave it be
+            signal.set_wakeup_fd(previous)
+            os.close(read_end)
+            os.close(write_end)
+            return
+        self._wakeup = (read_end, write_end, previous)
+        main = threading.main_thread().ident
+        watched = {int(signum) for signum in self._saved}
+
+        def watch() -> None:
+            try:
+                while True:
+                    data = os.read(read_end, 64)
+                    if not data:
+                        return
+                    for signum in watched.intersection(data):
+                        time.sleep(0.02)  # the main thread's own check usually comes first
+                        if not self._handled and self._wakeup is not None:
+                            signal.pthread_kill(main, signum)
+            except OSError:
+                return
+            finally:
+                os.close(read_end)
+
+        # Born with the signals blocked, so that the kernel never hands one to it.
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+        try:
+            threading.Thread(target=watch, name="norv-signals", daemon=True).start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
     def __exit__(self, *exc: object) -> None:
-        for signum, previous in self._saved.items():
-            signal.signal(signum, previous)
+        if self._wakeup is not None:
+            read_end, write_end, previous = self._wakeup
+            self._wakeup = None
+            signal.set_wakeup_fd(previous)
+            os.close(write_end)  # the watcher reads the end of the pipe and stops
+        if self._handled:
+            # The process is on its way out: a second Ctrl-C during the summary
+            # must not leave it waiting on an abandoned scan at exit.
+            return
+        for signum, previous_handler in self._saved.items():
+            signal.signal(signum, previous_handler)
 
 
 class RunState:
