@@ -24,6 +24,7 @@ time-out).
     python bench/guard_stall.py                       # 1, 10 and 100 MB, both guards
     python bench/guard_stall.py --sizes 1 10 --guards pattern
     python bench/guard_stall.py --threshold
+    python bench/guard_stall.py --threshold --corpus prompts.txt   # your own traffic, repeated
     python bench/guard_stall.py -o results.json       # also write the figures as JSON
 
 Run it on an otherwise idle machine (``nice`` does not help: the stalls come
@@ -273,11 +274,17 @@ def _screened_in_time(coord: GovernanceCoordinator, guard: Timed, text: str) -> 
     return done
 
 
-def threshold(limit_ms: int, trials: int = 7) -> Dict[str, Any]:
-    """The longest prose prompt screened within the limit in most of ``trials`` calls."""
+def threshold(limit_ms: int, corpus_path: Optional[str] = None, trials: int = 7) -> Dict[str, Any]:
+    """The longest prompt screened within the limit in most of ``trials`` calls:
+    generated prose, or the text of ``corpus_path`` repeated."""
     guard = Timed(PatternGuard())
     coord = _coordinator(guard, "pattern", limit_ms)
-    corpus = prose(20 * MB)
+    if corpus_path is None:
+        corpus = prose(4 * MB)
+    else:
+        with open(corpus_path, encoding="utf-8") as source:
+            sample = source.read()
+        corpus = (sample * (4 * MB // max(1, len(sample)) + 1))[:4 * MB]
 
     def ok(length: int) -> bool:
         wins = sum(_screened_in_time(coord, guard, corpus[:length]) for _ in range(trials))
@@ -302,7 +309,8 @@ def threshold(limit_ms: int, trials: int = 7) -> Dict[str, Any]:
         plain.scan(corpus[:low])
         times.append(time.perf_counter() - t0)
     coord._executor.shutdown(wait=True)
-    return {"limit_ms": limit_ms, "threshold_chars": low, "scan_ms_at_threshold": round(statistics.median(times) * 1e3, 1)}
+    return {"limit_ms": limit_ms, "corpus": corpus_path or "prose", "threshold_chars": low,
+            "scan_ms_at_threshold": round(statistics.median(times) * 1e3, 1)}
 
 
 def main() -> None:
@@ -311,6 +319,7 @@ def main() -> None:
     parser.add_argument("--guards", nargs="+", choices=["pattern", "redaction"], default=["pattern", "redaction"])
     parser.add_argument("--limit-ms", type=int, default=50)
     parser.add_argument("--threshold", action="store_true", help="find the longest prose prompt screened in time")
+    parser.add_argument("--corpus", metavar="PATH", help="with --threshold: repeat this file's text instead of prose")
     parser.add_argument("-o", "--output", help="write the figures to this JSON file")
     args = parser.parse_args()
 
@@ -320,7 +329,7 @@ def main() -> None:
 
     results: List[Dict[str, Any]] = []
     if args.threshold:
-        results.append(threshold(args.limit_ms))
+        results.append(threshold(args.limit_ms, args.corpus))
         print(json.dumps(results[-1]))
     else:
         floor = control()
