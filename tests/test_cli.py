@@ -19,7 +19,7 @@ import pytest
 import norv
 from norv.cli.report import Histogram, Progress, parse_fail_on
 from norv.guards import PatternGuard
-from conftest import TIME_SCALE
+from conftest import BACKSTOP, TIME_SCALE
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "screening.jsonl"
 
@@ -711,18 +711,27 @@ class _ReportsMask:
 def test_scans_run_on_threads_that_leave_interrupts_to_the_main_thread():
     # A worker that took Ctrl-C (or SIGTERM) would leave the main thread
     # waiting out the scan's limit: the interrupt test above then fails only
-    # now and then. Every worker is started at once, born with the signals
-    # blocked; none is started later, by a submit on the main thread.
+    # now and then. Workers are started by submit on the main thread; each
+    # must be born with both signals blocked, and the main thread keep its mask.
+    import threading
     from norv.core.coordinator import GovernanceCoordinator
     from norv.cli.screen import new_coordinator
 
     coordinator = new_coordinator(GovernanceCoordinator, 60000, False)
-    assert len(coordinator._executor._threads) == 4
     coordinator.register_output_shield(_ReportsMask())
     before = signal.pthread_sigmask(signal.SIG_BLOCK, ())
     assert [coordinator.process_output("x") for _ in range(6)] == ["True"] * 6
-    assert signal.pthread_sigmask(signal.SIG_BLOCK, ()) == before
+    # Four scans at once: four workers, each started by a submit on this thread.
+    barrier = threading.Barrier(4)
+
+    def held():
+        barrier.wait(BACKSTOP)
+        return _ReportsMask().scan("x")
+
+    futures = [coordinator._executor.submit(held) for _ in range(4)]
+    assert [future.result(BACKSTOP) for future in futures] == ["True"] * 4
     assert len(coordinator._executor._threads) == 4
+    assert signal.pthread_sigmask(signal.SIG_BLOCK, ()) == before
     coordinator._executor.shutdown(wait=True)
 
 

@@ -129,46 +129,44 @@ def load_security_module(option: str, ref: str) -> Optional[object]:
 _INTERRUPTS = (signal.SIGINT, signal.SIGTERM)
 
 
-def _block_interrupts() -> None:
-    # The kernel hands SIGINT/SIGTERM to any thread that does not block them; a
-    # worker that took one would leave the main thread waiting out a scan's limit.
-    signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+def _interrupt_free_pool_type(base: Any) -> Any:
+    """A subclass of the coordinator's pool type whose workers are born blocking SIGINT and SIGTERM.
 
-
-def _start_all_workers(pool: Any, count: int) -> None:
-    """Start every worker now, from a thread that blocks interrupts, so each is born blocking them.
-
-    A thread inherits its creator's mask. Started lazily by ``submit`` on the
-    main thread, a new worker would take signals until its initializer ran, and
-    one that arrived in that window would be lost to the main thread.
+    The kernel hands a process-wide signal to any thread that does not block
+    it; a worker that took one would leave the main thread waiting out a scan's
+    limit. A thread inherits its creator's mask, so the mask is blocked on the
+    submitting thread only while a worker is being started (rarely: a pool used
+    one call at a time keeps one worker) and never on the path of a call.
+    Starting all four workers up front would cost more: calls handed round four
+    sleeping threads take about twice the futex calls of calls that find the
+    one that just finished.
     """
-    barrier = threading.Barrier(count + 1)
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
-    try:
-        for _ in range(count):
-            pool.submit(barrier.wait, 60)  # each holds its worker, so the next submit starts another
-        barrier.wait(60)
-    except threading.BrokenBarrierError:  # pragma: no cover - only if a worker could not start
-        pass
-    finally:
-        # An interrupt that came meanwhile is delivered here, to this thread.
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+    class InterruptFreePool(base):  # type: ignore[misc, valid-type]
+        def _adjust_thread_count(self) -> None:
+            if self._idle_semaphore.acquire(timeout=0):
+                return
+            previous = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+            try:
+                super()._adjust_thread_count()
+            finally:
+                # An interrupt that came meanwhile is delivered here, to this thread.
+                signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+    return InterruptFreePool
 
 
 def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) -> Any:
-    """A coordinator whose pool workers leave interrupts to the main thread, masked once per worker."""
+    """A coordinator whose pool workers leave interrupts to the main thread."""
     coordinator = coordinator_type(timeout_ms, audit_mode)
     if hasattr(signal, "pthread_sigmask"):
         import norv.core.coordinator as module
         from norv.capacity import WORKER_PREFIX
 
         old = coordinator._executor
-        workers = int(getattr(old, "_max_workers", 4))
-        pool = module.concurrent.futures.ThreadPoolExecutor(
-            max_workers=workers, thread_name_prefix=WORKER_PREFIX, initializer=_block_interrupts,
-        )
-        _start_all_workers(pool, workers)
-        coordinator._executor = pool
+        pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)
+        coordinator._executor = pool_type(max_workers=int(getattr(old, "_max_workers", 4)),
+                                          thread_name_prefix=WORKER_PREFIX)
         old.shutdown(wait=False)
     return coordinator
 
