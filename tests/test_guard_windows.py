@@ -29,6 +29,11 @@ SHIELD = RedactionShield()
 WHOLE = 10**9
 
 
+def examples(count):
+    """Hypothesis examples: fewer where code runs slower than native (emulation)."""
+    return count if TIME_SCALE <= 1 else max(50, count // 3)
+
+
 @contextlib.contextmanager
 def piece(size):
     """Windows of ``size`` starts (times each pattern's scale), pieces of ``size`` characters."""
@@ -98,7 +103,7 @@ def _regex_sources():
     return st.recursive(st.one_of(_ATOMS, _ASSERTIONS), extend, max_leaves=8)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     source=_regex_sources(),
     flags=st.sampled_from([0, re.MULTILINE, re.DOTALL]),
@@ -183,7 +188,7 @@ def _strip(text):
     return text.translate(pattern_module._STRIP_INVISIBLE)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(text=st.one_of(_NORMAL_TEXT, _LONG_RUNS), size=st.integers(1, 9))
 def test_pieces_normalise_to_the_normalised_text(text, size):
     with piece(size):
@@ -195,7 +200,7 @@ def test_pieces_normalise_to_the_normalised_text(text, size):
     assert normalised.read(0, len(normalised)) == pattern_module.normalise(text)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(text=_NORMAL_TEXT)
 def test_normalise_is_nfkc_below_thirty_attached_characters(text):
     assert pattern_module.normalise(text) == _strip(unicodedata.normalize("NFKC", text))
@@ -257,7 +262,7 @@ def _reference_find(text):
     return None
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     text=st.sampled_from(["", " ", "-", "\n"]).flatmap(
         lambda sep: st.lists(st.sampled_from(_ATTACK_PIECES), max_size=30).map(sep.join)),
@@ -278,7 +283,7 @@ _SECRET_PIECES = [
 ]
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     text=st.sampled_from([" ", "-", ".", "_", "=", "(", ""]).flatmap(
         lambda sep: st.lists(st.sampled_from(_SECRET_PIECES), max_size=30).map(sep.join)),
@@ -361,11 +366,11 @@ def test_long_texts_reach_the_regex_engine_a_window_at_a_time(monkeypatch):
     lengths = []
     windowed = _windowed_objects()
     assert len(windowed) >= 17
+    largest = max(_windows.PIECE * item.scale + item.ahead + item.behind for item in windowed)
     for item in windowed:
         monkeypatch.setattr(item, "regex", Recorder(item.regex, lengths))
     text = _long_text(1, _LONG_SECRETS + _LONG_ATTACKS[2:] + ["café ｉｇｎｏｒｅ \u0301\u0316 가"]) * 6
+    assert len(text) > 2 * largest
     assert GUARD.find(text) is not None
     assert SHIELD.find(text)
-    largest = max(_windows.PIECE * item.scale + item.ahead + item.behind for item in windowed)
-    assert len(text) > 2 * largest
     assert lengths and max(lengths) <= largest
