@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
+from support import StrSub  # noqa: F401  (tests import it from here too)
 
 import norv.core.coordinator as coordinator_module
 
@@ -159,10 +160,6 @@ class FalsyGuard(Guard):
 
     def __len__(self):
         return 0
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.fixture

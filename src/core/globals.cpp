@@ -1,22 +1,19 @@
 #include "core/globals.hpp"
 
+#include <initializer_list>
+
 namespace norv {
 
 ModuleState g_module;
 
 Ref lookup_global(S name) noexcept {
     PyObject* key = str(name);
-    if (g_module.namespace_ != nullptr) {
-        PyObject* found_b = PyDict_GetItemWithError(g_module.namespace_, key);
-        if (found_b != nullptr) {
-            return Ref::own(found_b);
+    // The module's namespace first, then the builtins, as the eval loop does.
+    for (PyObject* scope_b : {g_module.namespace_, g_module.builtins}) {
+        if (scope_b == nullptr) {
+            continue;
         }
-        if (PyErr_Occurred()) {
-            return {};
-        }
-    }
-    if (g_module.builtins != nullptr) {
-        PyObject* found_b = PyDict_GetItemWithError(g_module.builtins, key);
+        PyObject* found_b = PyDict_GetItemWithError(scope_b, key);
         if (found_b != nullptr) {
             return Ref::own(found_b);
         }
