@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import unicodedata
+from array import array
 from re import _parser as sre_parser
 
 import pytest
@@ -294,6 +295,30 @@ def test_redaction_finds_in_windows_what_the_whole_text_has(text, size):
         expected = SHIELD.find(text)
     with piece(size):
         assert SHIELD.find(text) == expected
+
+
+@settings(max_examples=examples(200), deadline=None)
+@given(data=st.data(), size=st.integers(1, 4))
+def test_masked_text_reads_as_the_text_with_stand_ins(data, size):
+    # Findings masked kind by kind, in chunks of 32 * size characters: any
+    # window reads as the whole text with every finding's stand-in in place.
+    length = data.draw(st.integers(0, 300))
+    content = data.draw(st.text(alphabet="ab1@ .", min_size=length, max_size=length))
+    cuts = sorted(set(data.draw(st.lists(st.integers(0, length), min_size=2, max_size=24))))
+    spans = [(start, end) for start, end in zip(cuts[::2], cuts[1::2]) if start < end]
+    with piece(size):
+        masked = redaction_module._Masked(content)
+        expected = list(content)
+        for batch in range(3):
+            chosen = [span for index, span in enumerate(spans) if index % 3 == batch]
+            masked.mask(array("q", [start for start, _ in chosen]), array("q", [end for _, end in chosen]))
+            for start, end in chosen:
+                expected[start:end] = redaction_module._stand_in(end - start, 0, end - start)
+            whole = "".join(expected)
+            for _ in range(5):
+                start = data.draw(st.integers(0, len(content)))
+                end = data.draw(st.integers(start, len(content) + 3))
+                assert masked.read(start, end) == whole[start:end]
 
 
 def _long_text(seed, inserts):

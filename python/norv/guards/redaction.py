@@ -35,10 +35,11 @@ part also from 64 characters before its "@"). The checksums run on bounded
 candidates, so the whole scan stays linear in the length of the text.
 
 ``re`` holds the interpreter lock for the whole of a call, so each finder
-searches a long text in windows of some ten thousand characters that overlap by
-the longest reach of its pattern (``_windows``), with the findings of one
-whole-text search; the masked text a kind sees is built window by window, and
-never as a whole.
+searches a long text in windows (each searched in a millisecond or two) that
+overlap by the longest reach of its pattern (``_windows``), with the findings of one
+whole-text search. The masked text that kinds see is kept in chunks, and
+findings in arrays; no step handles the whole text in one call, except joining
+the redacted result.
 """
 
 from __future__ import annotations
@@ -385,10 +386,12 @@ class _Findings:
             self.starts.extend(other.starts[start:stop])
             self.ends.extend(other.ends[start:stop])
 
-    def merged(self, kind: int, starts: array, ends: array) -> _Findings:
+    def merged(self, kind: int, starts: array, ends: array) -> Tuple[_Findings, array, array]:
         """These findings and those of ``kind`` at ``starts``/``ends`` (sorted)
-        that overlap none of them; earlier findings win overlaps."""
+        that overlap none of them; earlier findings win overlaps. Returns the
+        merged findings, and the starts and ends of those of ``kind`` kept."""
         merged = _Findings()
+        kept_starts, kept_ends = array("q"), array("q")
         index = 0
         for start, end in zip(starts, ends):
             # Findings that end by this one's start come first, as they are.
@@ -402,8 +405,10 @@ class _Findings:
             merged.kinds.append(kind)
             merged.starts.append(start)
             merged.ends.append(end)
+            kept_starts.append(start)
+            kept_ends.append(end)
         merged.copy_from(self, index, len(self))
-        return merged
+        return merged, kept_starts, kept_ends
 
 
 def _redacted(text: str, findings: _Findings) -> str:
@@ -443,39 +448,66 @@ def _stand_in(length: int, start: int, end: int) -> str:
 # Inside the brackets: a character that no pattern starts with or repeats.
 _MASK_FILL = "\x00"
 
+# Characters per chunk of the masked text, in units of _windows.PIECE (64 K
+# characters by default, copied in some microseconds).
+_CHUNK_SCALE = 32
 
 
 class _Masked(_windows.Source):
-    """The text as a kind's finders see it: ``content`` with the ``findings`` of
-    earlier kinds (sorted, disjoint) replaced by stand-ins, read a window at a time."""
+    """The text as the next kind's finders see it: ``content`` with the findings
+    accepted so far replaced by stand-ins. It is held in chunks of fixed size,
+    so masking a kind's findings copies only the chunks they fall in, and
+    reading a window costs the same however many findings it holds."""
 
-    def __init__(self, content: str, findings: _Findings) -> None:
-        self.content = content
-        self.findings = findings
+    def __init__(self, content: str) -> None:
+        self.length = len(content)
+        self.size = size = _windows.PIECE * _CHUNK_SCALE
+        self.chunks = [content] if self.length <= size else [content[at:at + size] for at in range(0, self.length, size)]
 
     def __len__(self) -> int:
-        return len(self.content)
+        return self.length
 
     def read(self, start: int, end: int) -> str:
-        content = self.content
-        starts, ends = self.findings.starts, self.findings.ends
-        end = min(end, len(content))
-        index = bisect.bisect_right(ends, start)
-        if index == len(starts) or starts[index] >= end:
-            return content if start == 0 and end == len(content) else content[start:end]
-        pieces = []
-        pos = start
-        while index < len(starts) and starts[index] < end:
-            first, last = starts[index], ends[index]
-            if first > pos:
-                pieces.append(content[pos:first])
-            high = min(last, end)
-            pieces.append(_stand_in(last - first, max(first, start) - first, high - first))
-            pos = high
-            index += 1
-        if pos < end:
-            pieces.append(content[pos:end])
-        return "".join(pieces)
+        end = min(end, self.length)
+        if start >= end:
+            return ""
+        size = self.size
+        first, last = start // size, (end - 1) // size
+        chunk = self.chunks[first]
+        offset = first * size
+        if first == last:
+            if start == offset and end - offset == len(chunk):
+                return chunk
+            return chunk[start - offset:end - offset]
+        parts = [chunk[start - offset:]]
+        parts.extend(self.chunks[first + 1:last])
+        parts.append(self.chunks[last][:end - last * size])
+        return "".join(parts)
+
+    def mask(self, starts: array, ends: array) -> None:
+        """Replace the findings at ``starts``/``ends`` (sorted, disjoint, clear
+        of those masked before) by their stand-ins, one chunk at a time."""
+        size = self.size
+        index = -1  # the chunk being rebuilt
+        chunk = ""
+        pieces: List[str] = []
+        pos = 0
+        for first, last in zip(starts, ends):
+            # A finding may span chunks (a private key): each gets its part.
+            for number in range(first // size, (last - 1) // size + 1):
+                if number != index:
+                    if index >= 0:
+                        pieces.append(chunk[pos:])
+                        self.chunks[index] = "".join(pieces)
+                    index, chunk, pieces, pos = number, self.chunks[number], [], 0
+                offset = number * size
+                low, high = max(first, offset), min(last, offset + size)
+                pieces.append(chunk[pos:low - offset])
+                pieces.append(_stand_in(last - first, low - first, high - first))
+                pos = high - offset
+        if index >= 0:
+            pieces.append(chunk[pos:])
+            self.chunks[index] = "".join(pieces)
 
 
 class RedactionShield(SecurityModule):
@@ -505,6 +537,7 @@ class RedactionShield(SecurityModule):
 
     def _find(self, content: str) -> _Findings:
         accepted = _Findings()
+        masked = _Masked(content)
         # Later finders search the text as a second scan would see it, with
         # every accepted finding already a bracketed marker. Searching the raw
         # text instead loses findings: in "+44 1 1.2.3.4.5 4111 1111 1111 1111"
@@ -513,11 +546,12 @@ class RedactionShield(SecurityModule):
         for kind, finders in self._rules:
             for finder in finders:
                 starts, ends = array("q"), array("q")
-                for start, end in finder(_Masked(content, accepted)):
+                for start, end in finder(masked):
                     starts.append(start)
                     ends.append(end)
                 if starts:
-                    accepted = accepted.merged(KINDS.index(kind), starts, ends)
+                    accepted, kept_starts, kept_ends = accepted.merged(KINDS.index(kind), starts, ends)
+                    masked.mask(kept_starts, kept_ends)
         return accepted
 
     def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
