@@ -93,7 +93,9 @@ def _patterns() -> Tuple[re.Pattern[str], _windows.Windowed]:
     free = re.compile(f"(?!{ATTACHING})(?s:.)")
     # Each match ends where a joiner goes: after 30 attaching characters that
     # another one follows. Matches continue from the last, so the count
-    # restarts after each joiner, and a free character ends every run.
+    # restarts after each joiner, and a free character ends every run. The
+    # repeated group chooses between disjoint classes, so a character is
+    # matched one way only and the search stays linear.
     long_run = re.compile(f"{ATTACHING}{{{MAX_RUN}}}(?={ATTACHING})")
     return free, _windows.Windowed(long_run, scale=16)
 
