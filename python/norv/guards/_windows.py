@@ -299,7 +299,13 @@ class Windowed:
         if window is None:
             window = Window()
         while True:
-            stop = self._stop(window, size, pos)
+            # The window read last serves while it covers the attempt at pos
+            # (_stop, inlined: this runs once for each finding).
+            ahead, behind = self._reach or self._bounds()
+            if window.end < 0 or (window.start > 0 and pos - behind < window.start):
+                stop = pos
+            else:
+                stop = size + 1 if window.end == size else window.end - ahead
             if stop <= pos:
                 stop = self._read(text, size, pos, window)
                 if self.required is not None and self.required not in window.text:

@@ -396,8 +396,9 @@ class _Findings:
         for start, end in zip(starts, ends):
             # Findings that end by this one's start come first, as they are.
             after = bisect.bisect_right(self.ends, start, index)
-            merged.copy_from(self, index, after)
-            index = after
+            if after > index:
+                merged.copy_from(self, index, after)
+                index = after
             if index < len(self) and self.starts[index] < end:
                 continue
             if merged.ends and merged.ends[-1] > start:
