@@ -25,6 +25,7 @@ time-out).
     python bench/guard_stall.py --sizes 1 10 --guards pattern
     python bench/guard_stall.py --threshold
     python bench/guard_stall.py --threshold --corpus prompts.txt   # your own traffic, repeated
+    python bench/guard_stall.py --longest-call --sizes 10   # longest single lock hold, in CPU time
     python bench/guard_stall.py -o results.json       # also write the figures as JSON
 
 Run it on an otherwise idle machine (``nice`` does not help: the stalls come
@@ -265,6 +266,45 @@ def control(seconds: float = 2.0) -> Dict[str, Any]:
     return {"guard": "control", "seconds": seconds, "stall_ms": round(ticker.worst_stall(start, end) * 1e3, 1)}
 
 
+def longest_call(kind: str, size_mb: float) -> Dict[str, Any]:
+    """The longest single call into C code (a regex search, a join...) and the
+    longest garbage collection during one scan, in the thread's CPU time, so
+    that other load on the machine does not count. Each holds the lock for
+    its whole length. The profile hook slows the scan, not the calls."""
+    import gc
+
+    size = int(size_mb * MB)
+    text = prose(size) if kind == "pattern" else personal_data(size)
+    guard = PatternGuard() if kind == "pattern" else RedactionShield()
+    started: List[float] = []
+    longest = [0.0, ""]
+    collection = [0.0, 0.0]
+
+    def profile(frame: Any, event: str, arg: Any) -> None:
+        if event == "c_call":
+            started.append(time.thread_time())
+        elif event in ("c_return", "c_exception") and started:
+            took = time.thread_time() - started.pop()
+            if took > longest[0]:
+                longest[:] = [took, getattr(arg, "__qualname__", repr(arg))]
+
+    def collected(phase: str, info: Dict[str, Any]) -> None:
+        if phase == "start":
+            collection[1] = time.thread_time()
+        else:
+            collection[0] = max(collection[0], time.thread_time() - collection[1])
+
+    gc.callbacks.append(collected)
+    sys.setprofile(profile)
+    try:
+        guard.scan(text)
+    finally:
+        sys.setprofile(None)
+        gc.callbacks.remove(collected)
+    return {"guard": kind, "size_mb": size_mb, "longest_call_ms": round(longest[0] * 1e3, 1),
+            "longest_call": longest[1], "longest_collection_ms": round(collection[0] * 1e3, 1)}
+
+
 def _screened_in_time(coord: GovernanceCoordinator, guard: Timed, text: str) -> bool:
     guard.finished.clear()
     coord.process_input(text)
@@ -320,6 +360,8 @@ def main() -> None:
     parser.add_argument("--limit-ms", type=int, default=50)
     parser.add_argument("--threshold", action="store_true", help="find the longest prose prompt screened in time")
     parser.add_argument("--corpus", metavar="PATH", help="with --threshold: repeat this file's text instead of prose")
+    parser.add_argument("--longest-call", action="store_true",
+                        help="the longest call into C code and garbage collection of one scan, in CPU time")
     parser.add_argument("-o", "--output", help="write the figures to this JSON file")
     args = parser.parse_args()
 
@@ -331,6 +373,11 @@ def main() -> None:
     if args.threshold:
         results.append(threshold(args.limit_ms, args.corpus))
         print(json.dumps(results[-1]))
+    elif args.longest_call:
+        for kind in args.guards:
+            for size in args.sizes:
+                results.append(longest_call(kind, size))
+                print(json.dumps(results[-1]), flush=True)
     else:
         floor = control()
         results.append(floor)
