@@ -72,6 +72,12 @@ def build_parser() -> argparse.ArgumentParser:
             "Run each record's prompt through process_input and its response through process_output "
             "of a GovernanceCoordinator, and write one JSON result line per input record."
         ),
+        epilog=(
+            "exit status: 0 finished, gate passed; 1 the gate failed on detections; 2 could not start; "
+            "3 the gate failed on something not cleanly screened, or every record was an error; "
+            "4 results or audit events could not be written; 5 a guard stopped the run; "
+            "130 interrupted (SIGINT); 143 terminated (SIGTERM)"
+        ),
     )
     screen.add_argument("input", nargs="?", default="-", metavar="FILE",
                         help="JSON Lines or text file; '-' or nothing reads standard input")

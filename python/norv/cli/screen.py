@@ -10,13 +10,13 @@ import contextlib
 import importlib
 import io
 import logging
-from json import dumps
 import os
 import signal
 import stat
 import sys
 import threading
 import time
+from json import dumps
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, TextIO, Tuple
 
 from norv import screening
