@@ -23,7 +23,7 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import scenarios as sc  # noqa: E402
+import scenarios as sc
 
 SLICES = 10
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -80,7 +80,7 @@ def main():
     for name, (factory, method, calls, warmup) in plan.items():
         for kind in sc.CONTENDERS:
             bound = getattr(factory(kind), method)
-            r = run(lambda: bound(sc.PROMPT), calls, warmup, sampler)
+            r = run(lambda: bound(sc.PROMPT), calls, warmup, sampler)  # noqa: B023 (called at once)
             results[f"{name}: {kind}"] = r
             g = r["growth"]
             print(f"{name}: {kind}: {r['calls']} calls, growth RSS {g['rss_bytes']} B, "

@@ -62,7 +62,8 @@ def backlog(gated: bool, stale: int = 1000, delay: float = 0.02) -> None:
         if result.verdict == "refused":
             break
         passed += 1
-    print(f"{'gated: ' if gated else ''}{stale} stale scans ({timed_out_stale} passed unscanned) behind 4 hung ones, guard {delay * 1000:g} ms: "
+    print(f"{'gated: ' if gated else ''}{stale} stale scans ({timed_out_stale} passed unscanned) "
+          f"behind 4 hung ones, guard {delay * 1000:g} ms: "
           f"after the hang cleared, {passed} attacks passed unscanned over {time.perf_counter() - started:.1f} s "
           f"before the first was refused")
     coord._executor.shutdown(wait=True)
@@ -78,7 +79,8 @@ def queue(gated: bool, count: int = 5000, size: int = 100_000) -> None:
     before = rss_mb()
     for i in range(count):
         coord.process_input(str(i).ljust(size, "x"))
-    print(f"{'gated: ' if gated else ''}{count} calls of {size // 1000} KB prompts behind 4 hung scans: RSS {before:.0f} MB -> {rss_mb():.0f} MB")
+    print(f"{'gated: ' if gated else ''}{count} calls of {size // 1000} KB prompts behind 4 hung scans: "
+          f"RSS {before:.0f} MB -> {rss_mb():.0f} MB")
     release.set()
     coord._executor.shutdown(wait=True)
 

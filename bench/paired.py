@@ -30,7 +30,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import scenarios as sc  # noqa: E402
+import scenarios as sc
 
 
 def _skip(kind):

@@ -156,7 +156,8 @@ class GovernanceCoordinator:
                     return result
                 raise _not_str(result)
             except concurrent.futures.TimeoutError:
-                log_audit(logger, "TIMEOUT", {"module": context, "limit_sec": self.timeout_seconds, "action": "FAIL_OPEN"})
+                details = {"module": context, "limit_sec": self.timeout_seconds, "action": "FAIL_OPEN"}
+                log_audit(logger, "TIMEOUT", details)
                 return content
             except Exception as e:
                 log_audit(logger, "INTERNAL_MODULE_ERROR", {"module": context, "error": str(e), "action": "FAIL_OPEN"})

@@ -167,7 +167,8 @@ def memory_section(m):
     lines.append(
         f"Flat = growth at most {tol['rss_bytes']:,} B RSS, {tol['traced_bytes']:,} B traced, {tol['blocks']:,} blocks "
         "between the first and last of 11 samples (full collection before each), less what the samples themselves "
-        f"take ({m['sampler']['traced_bytes']:,} B traced, {m['sampler']['blocks']:,} blocks, measured on an empty call)."
+        f"take ({m['sampler']['traced_bytes']:,} B traced, {m['sampler']['blocks']:,} blocks, "
+        "measured on an empty call)."
     )
     return lines
 
@@ -225,7 +226,7 @@ def instructions_section(ins):
 def main():
     directory = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "results")
     stamps = [os.path.getmtime(os.path.join(directory, n)) for n in os.listdir(directory) if n.endswith(".json")]
-    finished = datetime.datetime.fromtimestamp(max(stamps, default=0), datetime.timezone.utc)
+    finished = datetime.datetime.fromtimestamp(max(stamps, default=0), datetime.UTC)
     out = [
         "# norv benchmark results",
         "",
@@ -236,10 +237,10 @@ def main():
     ]
     paired = load(directory, "paired.json")
     if paired:
-        out += ["## Targets: the contenders taking turns (bench/paired.py)", ""] + paired_section(paired) + [""]
+        out += ["## Targets: the contenders taking turns (bench/paired.py)", "", *paired_section(paired), ""]
     suite_path = os.path.join(directory, "suite.json")
     if os.path.exists(suite_path):
-        out += ["## All scenarios (pyperf)", ""] + suite_section(pyperf.BenchmarkSuite.load(suite_path)) + [""]
+        out += ["## All scenarios (pyperf)", "", *suite_section(pyperf.BenchmarkSuite.load(suite_path)), ""]
     for title, name, section in (
         ("## (h) Time-out precision", "timeout.json", timeout_section),
         ("## Memory", "memory.json", memory_section),
@@ -247,7 +248,7 @@ def main():
     ):
         data = load(directory, name)
         if data:
-            out += [title, ""] + section(data) + [""]
+            out += [title, "", *section(data), ""]
     path = os.path.join(directory, "results.md")
     with open(path, "w") as f:
         f.write("\n".join(out))

@@ -58,7 +58,7 @@ def check_peer():
         "f": lambda k: sorted(vars(sc.coordinator(k)).keys()),
     }
     for name, check in checks.items():
-        native, peer = outcome(lambda: check("native")), outcome(lambda: check("peer"))
+        native, peer = outcome(lambda: check("native")), outcome(lambda: check("peer"))  # noqa: B023
         if native != peer:
             raise SystemExit(f"peer differs from native on {name}: {native!r} vs {peer!r}")
     print(f"peer check: {len(checks)} measured paths behave alike")

@@ -33,9 +33,10 @@ import time
 # The peer lives beside this file; make it importable however we were started.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import peer  # noqa: E402
-import norv.core.coordinator as native_module  # noqa: E402
-from norv.core.interfaces import SecurityModule  # noqa: E402
+import peer
+
+import norv.core.coordinator as native_module
+from norv.core.interfaces import SecurityModule
 
 #: A prompt of ordinary length and content; ASCII, as most prompts are.
 PROMPT = "Summarise the attached quarterly report in three bullet points for the board."

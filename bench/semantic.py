@@ -34,7 +34,7 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Dict, List
+from typing import Any
 
 REPO = Path(__file__).resolve().parents[1]
 
@@ -78,7 +78,7 @@ print(json.dumps({"before": before, "loaded": now, "peak": peak}))
 
 
 def prompt_of_length(length: int) -> str:
-    out: List[str] = []
+    out: list[str] = []
     i = 0
     while sum(len(s) + 1 for s in out) < length:
         out.append(SENTENCES[i % len(SENTENCES)])
@@ -86,13 +86,13 @@ def prompt_of_length(length: int) -> str:
     return " ".join(out)[:length]
 
 
-def child(code: str, stdin: str = "") -> Dict[str, Any]:
+def child(code: str, stdin: str = "") -> dict[str, Any]:
     proc = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
                           timeout=300, check=True)
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def percentiles(samples: List[float]) -> Dict[str, float]:
+def percentiles(samples: list[float]) -> dict[str, float]:
     ordered = sorted(samples)
     return {
         "n": len(ordered),
@@ -102,7 +102,7 @@ def percentiles(samples: List[float]) -> Dict[str, float]:
     }
 
 
-def time_scans(guard: Any, prompts: List[str], repeat: int) -> List[float]:
+def time_scans(guard: Any, prompts: list[str], repeat: int) -> list[float]:
     samples = []
     for _ in range(repeat):
         for prompt in prompts:
@@ -112,7 +112,7 @@ def time_scans(guard: Any, prompts: List[str], repeat: int) -> List[float]:
     return samples
 
 
-def heldout_prompts() -> List[str]:
+def heldout_prompts() -> list[str]:
     sys.path.insert(0, str(REPO / "tools" / "semantic"))
     try:
         import corpus
@@ -152,7 +152,7 @@ def _rate_beside(work: Any, seconds: float) -> tuple[float, int]:
         worker.join()
 
 
-def lock_share(guard: Any, seconds: float) -> Dict[str, float]:
+def lock_share(guard: Any, seconds: float) -> dict[str, float]:
     """Share of its speed a busy thread keeps beside scans, and beside a
     control: hashing a large buffer, which also takes a core but releases the
     lock. On a loaded machine both lose to CPU contention; the lock costs
@@ -177,9 +177,9 @@ def main() -> int:
     args = parser.parse_args()
     repeat = 3 if args.quick else 20
 
-    results: Dict[str, Any] = {"loadavg": os.getloadavg()}
+    results: dict[str, Any] = {"loadavg": os.getloadavg()}
     loads = [child(LOAD_CODE) for _ in range(3 if args.quick else 5)]
-    results["load_s"] = {key: statistics.median(l[key] for l in loads) for key in ("import", "load")}
+    results["load_s"] = {key: statistics.median(run[key] for run in loads) for key in ("import", "load")}
 
     from norv.guards.semantic import SemanticGuard
 
@@ -207,7 +207,8 @@ def main() -> int:
     results["loadavg_after"] = os.getloadavg()
 
     print(f"load average {results['loadavg'][0]:.2f} before, {results['loadavg_after'][0]:.2f} after")
-    print(f"load: import {results['load_s']['import']:.3f} s, session {results['load_s']['load']:.3f} s (median of {len(loads)})")
+    load = results["load_s"]
+    print(f"load: import {load['import']:.3f} s, session {load['load']:.3f} s (median of {len(loads)})")
     rss = results["rss_mb"]
     print(f"RSS: {rss['before']:.0f} MB before the guard, {rss['loaded']:.0f} MB loaded, peak {rss['peak']:.0f} MB")
     print("| prompt | scans | p50 (ms) | p99 (ms) | max (ms) |")
@@ -216,7 +217,8 @@ def main() -> int:
         print(f"| {length} chars | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
     if heldout:
         p = results["latency_heldout"]
-        print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
+        print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} "
+              f"| {p['max_ms']:.2f} |")
     lock = results["lock"]
     print(f"busy thread keeps {lock['kept']:.0%} of its speed while another thread scans "
           f"({lock['scans_meanwhile']} scans of 2,000 characters meanwhile), "

@@ -27,8 +27,8 @@ import pyperf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import scenarios as sc  # noqa: E402
-from scenarios import BUILTIN_CALL, BUILTIN_REFUSED, REFUSED, ROUND_TRIP, UNROLL, make_timer  # noqa: E402
+import scenarios as sc
+from scenarios import BUILTIN_CALL, BUILTIN_REFUSED, REFUSED, ROUND_TRIP, UNROLL, make_timer
 
 HOST_THREADS = 4
 

@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import scenarios as sc  # noqa: E402
+import scenarios as sc
 
 #: One round every PERIOD seconds: with four workers per pool and scans of one
 #: second, a pool can take four calls a second.

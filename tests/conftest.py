@@ -12,9 +12,9 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-from support import StrSub  # noqa: F401  (tests import it from here too)
 
 import norv.core.coordinator as coordinator_module
+from support import StrSub  # noqa: F401  (tests import it from here too)
 
 GC = coordinator_module.GovernanceCoordinator
 

@@ -19,8 +19,9 @@ from __future__ import annotations
 import ctypes
 import inspect
 import keyword
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import norv.core.coordinator as coordinator_module
 

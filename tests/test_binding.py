@@ -13,8 +13,25 @@ from collections import OrderedDict, defaultdict
 import pytest
 
 from conftest import Guard
-from support import (GC, SIGNATURES, SUBCLASS_NOTE, EqRaises, FloatOnly, Indexable, IndexRaises, IntSub, LongName,
-                     Raises, StrSub, count_error, fresh, model, required_count, vectorcall, written_call)
+from support import (
+    GC,
+    SIGNATURES,
+    SUBCLASS_NOTE,
+    EqRaises,
+    FloatOnly,
+    Indexable,
+    IndexRaises,
+    IntSub,
+    LongName,
+    Raises,
+    StrSub,
+    count_error,
+    fresh,
+    model,
+    required_count,
+    vectorcall,
+    written_call,
+)
 
 SELF = object()  # stands for the coordinator in calls handed to the model
 
@@ -174,7 +191,7 @@ def test_model_gives_the_refusals(name, args, kwargs, message):
 @pytest.mark.parametrize("name, args, kwnames, message", RAW)
 def test_model_gives_the_raw_refusals(name, args, kwnames, message):
     npos = len(args) - len(kwnames)
-    pairs = list(zip(kwnames, args[npos:]))
+    pairs = list(zip(kwnames, args[npos:], strict=False))
     assert model(name, args[:npos], pairs, dict_call=False) == Raises(TypeError, message)
 
 
@@ -229,7 +246,7 @@ def _construct(how, *args):
     if how == "call":
         return GC(*args)
     if how == "keyword":
-        return GC(**dict(zip(("timeout_ms", "audit_mode"), args)))
+        return GC(**dict(zip(("timeout_ms", "audit_mode"), args, strict=False)))
     obj = GC.__new__(GC)
     GC.__init__(obj, *args)
     return obj

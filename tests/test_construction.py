@@ -157,5 +157,5 @@ class HostCoordinator(GC):
 def test_subclass_extends_the_constructor():
     coord = HostCoordinator("x")
     coord._executor.shutdown(wait=False)
-    assert list(vars(coord)) == ATTRS + ["extra"]
+    assert list(vars(coord)) == [*ATTRS, "extra"]
     assert coord.timeout_seconds == 0.1 and coord.audit_mode is True

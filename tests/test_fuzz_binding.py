@@ -26,12 +26,32 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from hypothesis import HealthCheck, assume, event, given, settings, strategies as st
+from hypothesis import HealthCheck, assume, event, given, settings
+from hypothesis import strategies as st
 
 import norv.core.coordinator as coordinator_module
-from support import (GC, SIGNATURES, Bound, DictSub, EqRaises, FloatOnly, Indexable, IndexRaises, IntSub,
-                     LongName, OtherHash, Raises, StrSub, TruthRaises, fresh, model, raised, vectorcall, writable,
-                     written_call)
+from support import (
+    GC,
+    SIGNATURES,
+    Bound,
+    DictSub,
+    EqRaises,
+    FloatOnly,
+    Indexable,
+    IndexRaises,
+    IntSub,
+    LongName,
+    OtherHash,
+    Raises,
+    StrSub,
+    TruthRaises,
+    fresh,
+    model,
+    raised,
+    vectorcall,
+    writable,
+    written_call,
+)
 
 
 def test_model_converts_like_the_rules():
@@ -366,7 +386,7 @@ def test_binding_matches_the_model(method, data):
     route = data.draw(st.sampled_from(routes_for(args, pairs, probe)), label="route")
     received = list(dict(pairs).items()) if route.startswith("classic") else pairs
     if route.endswith("-bound"):
-        args = [probe] + args[1:]
+        args = [probe, *args[1:]]
     expected = model(method, args, received, dict_call=route.startswith("classic"))
     if isinstance(expected, Bound):
         assume(expected.values[0] is probe)  # only the probe's body can be observed

@@ -15,7 +15,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from leaks import harness
 
 needs_debug = pytest.mark.skipif(

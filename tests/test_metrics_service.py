@@ -53,7 +53,7 @@ def test_metrics_over_http():
             screening.screen_input(coord, prompt)
         screening.screen_output(coord, "reply")
         coord.process_input("attack, made directly")  # events count for any call
-        server, thread = metrics.start_http_server(0)
+        server, _thread = metrics.start_http_server(0)
         try:
             got = scrape(f"http://127.0.0.1:{server.server_port}/metrics")
         finally:

@@ -506,6 +506,6 @@ def test_second_interpreter_is_refused(tree):
         print("MAIN", C.GovernanceCoordinator().process_input("still works"), flush=True)
     ''')
     assert proc.stdout.splitlines() == [
-        "SUB ImportError Interpreter change detected - this module can only be loaded into one interpreter per process.",
+        "SUB ImportError Interpreter change detected - this module can only be loaded into one interpreter per process.",  # noqa: E501
         "MAIN still works",
     ]

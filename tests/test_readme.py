@@ -52,6 +52,6 @@ def test_readme_example_runs(code, tmp_path):
     printed = done.stdout.splitlines()
     wanted = expected_output(code)
     assert len(printed) == len(wanted), (printed, wanted)
-    for got, want in zip(printed, wanted):
+    for got, want in zip(printed, wanted, strict=False):
         if want is not None:
             assert got == want

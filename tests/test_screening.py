@@ -13,8 +13,8 @@ import threading
 import pytest
 
 import norv.core.coordinator as coordinator_module
-from norv import aio, capacity, screening
 from conftest import BACKSTOP, GC, LONG_MS, TIME_SCALE, Guard
+from norv import aio, capacity, screening
 
 REFUSAL = "Refused."
 

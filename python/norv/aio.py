@@ -21,17 +21,18 @@ import functools
 import os
 import threading
 import weakref
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Dict, Optional
+from typing import Any, TypeVar
 
 from norv import capacity, screening
 from norv.screening import CallResult, Screening
 
-__all__ = ["screen_input", "screen_output", "screen", "host_threads"]
+__all__ = ["host_threads", "screen", "screen_input", "screen_output"]
 
 HOST_PREFIX = "NORV_Host"
 
-_host_pools: "weakref.WeakKeyDictionary[Any, ThreadPoolExecutor]" = weakref.WeakKeyDictionary()
+_host_pools: weakref.WeakKeyDictionary[Any, ThreadPoolExecutor] = weakref.WeakKeyDictionary()
 _lock = threading.Lock()
 
 
@@ -65,22 +66,25 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_host_pools_in_child)
 
 
-async def _on_host_thread(coordinator: Any, fn: Any, *args: Any) -> Any:
+_T = TypeVar("_T")
+
+
+async def _on_host_thread(coordinator: Any, fn: Callable[..., _T], *args: Any) -> _T:
     loop = asyncio.get_running_loop()
     return await loop.run_in_executor(host_threads(coordinator), functools.partial(fn, coordinator, *args))
 
 
-async def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+async def screen_input(coordinator: Any, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """Awaitable :func:`norv.screening.screen_input`."""
     return await _on_host_thread(coordinator, screening.screen_input, prompt, metadata)
 
 
-async def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+async def screen_output(coordinator: Any, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """Awaitable :func:`norv.screening.screen_output`."""
     return await _on_host_thread(coordinator, screening.screen_output, response, metadata)
 
 
-async def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[str] = None,
-                 metadata: Optional[Dict[str, Any]] = None) -> Screening:
+async def screen(coordinator: Any, prompt: str | None = None, response: str | None = None,
+                 metadata: dict[str, Any] | None = None) -> Screening:
     """Awaitable :func:`norv.screening.screen` (both sides in one host-thread hand-off)."""
     return await _on_host_thread(coordinator, screening.screen, prompt, response, metadata)

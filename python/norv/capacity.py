@@ -25,10 +25,11 @@ from __future__ import annotations
 import os
 import threading
 import weakref
+from collections.abc import Callable
 from concurrent.futures import Future
-from typing import Any, Callable, Optional
+from typing import Any
 
-__all__ = ["AdmissionGate", "install_gate", "set_workers", "workers_of", "WORKER_PREFIX"]
+__all__ = ["WORKER_PREFIX", "AdmissionGate", "install_gate", "set_workers", "workers_of"]
 
 #: The name prefix of the coordinator's worker threads.
 WORKER_PREFIX = "NORV_Worker"
@@ -76,7 +77,7 @@ class AdmissionGate:
     given back when the scan returns on its worker.
     """
 
-    def __init__(self, pool: Any, workers: int, *, max_wait: Optional[float] = None,
+    def __init__(self, pool: Any, workers: int, *, max_wait: float | None = None,
                  coordinator: Any = None) -> None:
         if workers < 1:
             raise ValueError(f"workers must be at least 1, got {workers}")
@@ -126,7 +127,8 @@ class AdmissionGate:
                 self.busy -= 1
             places.release()
 
-    def _run(self, places: threading.Semaphore, fn: Callable[..., Any], args: tuple, kwargs: dict) -> Any:
+    def _run(self, places: threading.Semaphore, fn: Callable[..., Any],
+             args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
         try:
             return fn(*args, **kwargs)
         finally:
@@ -140,7 +142,7 @@ class AdmissionGate:
                     return label
         return type(module).__name__
 
-    def _pass_unscanned(self, args: tuple) -> Future:
+    def _pass_unscanned(self, args: tuple[Any, ...]) -> Future[Any]:
         """The text passes: a finished future whose result is the content itself.
 
         The coordinator then sees an unchanged text and writes nothing, so the
@@ -154,7 +156,7 @@ class AdmissionGate:
             _module_global("log_audit")(_module_global("logger"), "ADMISSION_TIMEOUT", details)
         except Exception as exc:
             print(f"NORV CRITICAL FAILURE: {exc}")
-        future: Future = Future()
+        future: Future[Any] = Future()
         future.set_result(content)
         return future
 
@@ -177,7 +179,7 @@ class AdmissionGate:
                 f"max_wait={self.max_wait}>")
 
 
-_live_gates: "weakref.WeakSet[AdmissionGate]" = weakref.WeakSet()
+_live_gates: weakref.WeakSet[AdmissionGate] = weakref.WeakSet()
 
 
 def _reset_gates_in_child() -> None:
@@ -189,7 +191,7 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_reset_gates_in_child)
 
 
-def install_gate(coordinator: Any, *, max_wait: Optional[float] = None) -> AdmissionGate:
+def install_gate(coordinator: Any, *, max_wait: float | None = None) -> AdmissionGate:
     """Put an admission gate in front of ``coordinator``'s pool (or reconfigure the one there).
 
     ``max_wait`` (seconds, None for no bound) is how long a scan may wait for a
@@ -227,6 +229,6 @@ def set_workers(coordinator: Any, workers: int) -> None:
     else:
         old = current
         coordinator._executor = pool
-    shutdown: Optional[Callable[..., Any]] = getattr(old, "shutdown", None)
+    shutdown: Callable[..., Any] | None = getattr(old, "shutdown", None)
     if shutdown is not None:
         shutdown(wait=False)

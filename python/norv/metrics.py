@@ -25,7 +25,7 @@ from __future__ import annotations
 import logging
 import threading
 import weakref
-from typing import Any, Optional
+from typing import Any
 
 try:
     import prometheus_client as _prom
@@ -36,7 +36,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from norv import capacity, screening
 
-__all__ = ["Metrics", "LATENCY_BUCKETS"]
+__all__ = ["LATENCY_BUCKETS", "Metrics"]
 
 #: Seconds; fine around the default 50 ms limit, where most calls end.
 LATENCY_BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.15, 0.25, 0.5, 1.0, 2.5, 5.0)
@@ -49,7 +49,7 @@ class _EventCounter(logging.Handler):
         super().__init__(logging.INFO)
         self._counter = counter
 
-    def handle(self, record: logging.LogRecord) -> bool:  # type: ignore[override]
+    def handle(self, record: logging.LogRecord) -> bool:
         event = getattr(record, "norv_event", None)
         if event is not None:
             details = getattr(record, "norv_details", None) or {}
@@ -76,7 +76,7 @@ def _queued_scans(coordinator: Any) -> int:
 class Metrics:
     """norv's metrics on one registry; counting starts at construction, :meth:`close` ends it."""
 
-    def __init__(self, registry: Optional[Any] = None, *, logger_name: str = screening.AUDIT_LOGGER) -> None:
+    def __init__(self, registry: Any | None = None, *, logger_name: str = screening.AUDIT_LOGGER) -> None:
         self.registry = registry if registry is not None else _prom.REGISTRY
         self.events = _prom.Counter(
             "norv_audit_events", "Audit events written by the coordinator.",
@@ -95,7 +95,7 @@ class Metrics:
         self.queued = _prom.Gauge(
             "norv_queued_scans", "Scans of the watched coordinators waiting for a worker.", registry=self.registry,
         )
-        self._watched: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        self._watched: weakref.WeakSet[Any] = weakref.WeakSet()
         self._watch_lock = threading.Lock()
         self.queued.set_function(self._count_queued)
         self._handler = _EventCounter(self.events)
@@ -107,7 +107,7 @@ class Metrics:
     def started(self, call: str) -> None:
         self.in_flight.labels(call).inc()
 
-    def finished(self, call: str, result: Optional[screening.CallResult]) -> None:
+    def finished(self, call: str, result: screening.CallResult | None) -> None:
         self.in_flight.labels(call).dec()
         if result is not None:
             self.latency.labels(call).observe(result.seconds)

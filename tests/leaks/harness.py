@@ -32,15 +32,29 @@ import time
 import types
 from array import array
 from collections import OrderedDict
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable, Dict
 
 if __package__ in (None, ""):  # run as a script: the shared test support is one folder up
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import norv.core.coordinator as coordinator_module  # noqa: E402
-from support import (GC, SIGNATURES, EqRaises, IntSub, NeRaises, OtherHash, StrSub, TruthRaises,  # noqa: E402
-                     count_error, required_count, type_error, vectorcall, writable, written_call)
+import norv.core.coordinator as coordinator_module
+from support import (
+    GC,
+    SIGNATURES,
+    EqRaises,
+    IntSub,
+    NeRaises,
+    OtherHash,
+    StrSub,
+    TruthRaises,
+    count_error,
+    required_count,
+    type_error,
+    vectorcall,
+    writable,
+    written_call,
+)
 
 WARMUP = 3
 ROUNDS = 3
@@ -54,7 +68,7 @@ REDACTED = "[redacted]"
 REFUSED = "I cannot help with that."
 
 Once = Callable[[], None]
-PATHS: Dict[str, Callable[["Harness"], Once]] = {}
+PATHS: dict[str, Callable[[Harness], Once]] = {}
 
 
 def path(name: str):
@@ -194,7 +208,7 @@ class Harness:
         expect(text.startswith(printed) if printed else text == "", f"printed {text!r}")
 
 
-def measure(factory: Callable[["Harness"], Once], warmup: int = WARMUP, rounds: int = ROUNDS,
+def measure(factory: Callable[[Harness], Once], warmup: int = WARMUP, rounds: int = ROUNDS,
             calls: int = CALLS) -> list:
     """[(reference delta, block delta)] for each measured round of the path
     that ``factory`` makes (a value of PATHS)."""
@@ -442,7 +456,7 @@ _runner_row("timeout_class_raised", lambda: Guard(raising(TimeoutError, "slow"))
 _runner_row("module_error", lambda: Guard(raising(ValueError, "model unavailable")), CONTENT, (IME,))
 _runner_row("module_error_no_args", lambda: Guard(raising(RuntimeError)), CONTENT, (IME,))
 _runner_row("no_scan_method", object, CONTENT, (IME,))
-_runner_row("comparison_raises", lambda: Guard(lambda c, m, r=NeRaises(): r), CONTENT, (IME,))
+_runner_row("comparison_raises", lambda: Guard(lambda c, m, r=NeRaises(): r), CONTENT, (IME,))  # noqa: B008
 # The module counts a lone surrogate as its "surrogatepass" size instead of failing.
 _runner_row("lone_surrogate", lambda: Guard(lambda c, m: REDACTED), REDACTED, (TD,), content="\ud800 lone")
 _runner_row("logging_fails_on_detection", lambda: Guard(lambda c, m: REDACTED), CONTENT, (TD, IME), fail_on=(TD,))
@@ -645,8 +659,8 @@ def _binding_cases(method: str):
     s = SELF  # stands for the harness's coordinator
     required = [s] + [VALID[p] for p in params[1:low]]
     everything = [s] + [VALID[p] for p in params[1:]]
-    yield "too_many", everything + [None], [], TypeError, count_error(method, len(params) + 1)
-    yield "too_many_with_keywords", everything + [None], [("bogus", 1)], TypeError, count_error(method, len(params) + 1)
+    yield "too_many", [*everything, None], [], TypeError, count_error(method, len(params) + 1)
+    yield "too_many_with_keywords", [*everything, None], [("bogus", 1)], TypeError, count_error(method, len(params) + 1)
     yield "too_few", required[:-1], [], TypeError, count_error(method, low - 1)
     yield "unexpected_keyword", required, [("bogus", 1)], TypeError, \
         f"{method}() got an unexpected keyword argument 'bogus'"
@@ -709,7 +723,7 @@ def _binding_paths():
                     positional = [h.coord if a is SELF else a for a in args]
                     values = [h.coord if v is SELF else v for _, v in pairs]
                     if route == "classic":
-                        kwargs = dict(zip(names, values))
+                        kwargs = dict(zip(names, values, strict=False))
                         expect(len(kwargs) == len(names), "keyword names survive the dict")
                         return lambda: expect_raises(exc, message, lambda: func(*positional, **kwargs))
                     if writable(names):

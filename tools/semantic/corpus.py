@@ -11,9 +11,9 @@ import csv
 import math
 import re
 from collections import Counter
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional
 
 from norv.guards import _semantic_assets as assets
 
@@ -34,9 +34,9 @@ class Example:
     kind: str = ""  # harmless prompts: "ordinary" or "lookalike"; attacks: a category where known
 
 
-def read_benign(split: str) -> List[Example]:
+def read_benign(split: str) -> list[Example]:
     """Our harmless prompts: ``split`` is "train" or "eval"."""
-    out: List[Example] = []
+    out: list[Example] = []
     for path in sorted((BENIGN_DIR / split).glob("*.txt")):
         kind = ""
         for raw in path.read_text(encoding="utf-8").splitlines():
@@ -52,9 +52,9 @@ def read_benign(split: str) -> List[Example]:
     return out
 
 
-def read_attacks() -> List[Example]:
+def read_attacks() -> list[Example]:
     """Our attacks in languages other than English, for training only."""
-    out: List[Example] = []
+    out: list[Example] = []
     for path in sorted(ATTACK_DIR.glob("*.txt")):
         for raw in path.read_text(encoding="utf-8").splitlines():
             line = raw.strip()
@@ -63,20 +63,20 @@ def read_attacks() -> List[Example]:
     return out
 
 
-def _data(name: str, cache: Optional[Path]) -> Path:
+def _data(name: str, cache: Path | None) -> Path:
     path = assets.data_path(cache) / name
     if not path.is_file():
         raise FileNotFoundError(f"{path} is missing: run python -m norv.guards.semantic fetch --data")
     return path
 
 
-def read_slabs(split: str, cache: Optional[Path] = None) -> List[Example]:
+def read_slabs(split: str, cache: Path | None = None) -> list[Example]:
     """S-Labs prompt-injection set (MIT), English: split "train", "validation" or "test"."""
     with open(_data(f"s-labs/{split}.csv", cache), newline="", encoding="utf-8") as stream:
         return [Example(row["text"], int(row["label"]), "s-labs") for row in csv.DictReader(stream)]
 
 
-def read_yanismiraoui(cache: Optional[Path] = None) -> List[Example]:
+def read_yanismiraoui(cache: Path | None = None) -> list[Example]:
     """yanismiraoui prompt_injections (Apache-2.0): attacks only, several languages."""
     with open(_data("yanismiraoui/prompt_injections.csv", cache), newline="", encoding="utf-8") as stream:
         rows = list(csv.reader(stream))
@@ -84,7 +84,7 @@ def read_yanismiraoui(cache: Optional[Path] = None) -> List[Example]:
     return [Example(text, 1, "yanismiraoui", guess_language(text)) for text in texts]
 
 
-def read_neuralchemy(split: str, cache: Optional[Path] = None) -> List[Example]:
+def read_neuralchemy(split: str, cache: Path | None = None) -> list[Example]:
     """neuralchemy Prompt-injection-dataset, config "core" (Apache-2.0; HackAPrompt rows CC BY 4.0).
 
     Needs pyarrow. Rows whose source may not be redistributed are dropped.
@@ -102,18 +102,18 @@ def read_neuralchemy(split: str, cache: Optional[Path] = None) -> List[Example]:
 # Language of a prompt, for reporting by language only: a naive-Bayes model
 # of character trigrams, learnt from our own harmless prompts (whose language
 # is known from their file). Reliable for whole sentences in those languages.
-_TRIGRAM_MODEL: Optional[Dict[str, Dict[str, float]]] = None
+_TRIGRAM_MODEL: dict[str, dict[str, float]] | None = None
 
 
-def _trigrams(text: str) -> List[str]:
+def _trigrams(text: str) -> list[str]:
     padded = "  " + " ".join(_WORD.findall(text.lower())) + " "
     return [padded[i:i + 3] for i in range(len(padded) - 2)]
 
 
-def _trigram_model() -> Dict[str, Dict[str, float]]:
+def _trigram_model() -> dict[str, dict[str, float]]:
     global _TRIGRAM_MODEL
     if _TRIGRAM_MODEL is None:
-        counts: Dict[str, Counter[str]] = {}
+        counts: dict[str, Counter[str]] = {}
         for split in ("train", "eval"):
             for example in read_benign(split):
                 counts.setdefault(example.lang, Counter()).update(_trigrams(example.text))
@@ -139,6 +139,6 @@ def guess_language(text: str) -> str:
     return max(scores, key=lambda lang: scores[lang])
 
 
-def iter_texts(examples: List[Example]) -> Iterator[str]:
+def iter_texts(examples: list[Example]) -> Iterator[str]:
     for example in examples:
         yield example.text

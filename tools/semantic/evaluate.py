@@ -37,13 +37,13 @@ import time
 from collections import defaultdict
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpus  # noqa: E402
 from corpus import Example  # noqa: E402
+
 from norv.guards import PatternGuard  # noqa: E402
 from norv.guards.semantic import SemanticGuard  # noqa: E402
 
@@ -68,7 +68,7 @@ class Verdicts:
     both: bool
 
 
-def screen(examples: List[Example], guard: SemanticGuard) -> Tuple[List[Verdicts], List[float]]:
+def screen(examples: list[Example], guard: SemanticGuard) -> tuple[list[Verdicts], list[float]]:
     from norv.core.coordinator import GovernanceCoordinator
 
     pattern = PatternGuard()
@@ -92,24 +92,25 @@ def screen(examples: List[Example], guard: SemanticGuard) -> Tuple[List[Verdicts
     return out, costs
 
 
-def rate(flags: List[bool]) -> str:
+def rate(flags: list[bool]) -> str:
     return f"{sum(flags) / len(flags):.3f}" if flags else "-"
 
 
-def table(title: str, rows: Dict[str, List[Tuple[str, Verdicts]]], what: str) -> List[str]:
-    lines = [f"### {title}", "", f"| {what} | prompts | PatternGuard | SemanticGuard | both |", "|---|---:|---:|---:|---:|"]
+def table(title: str, rows: dict[str, list[tuple[str, Verdicts]]], what: str) -> list[str]:
+    lines = [f"### {title}", "", f"| {what} | prompts | PatternGuard | SemanticGuard | both |",
+             "|---|---:|---:|---:|---:|"]
     for key in sorted(rows):
         items = [v for _, v in rows[key]]
         lines.append(
             f"| {key} | {len(items)} | {rate([v.pattern for v in items])} | {rate([v.semantic for v in items])}"
             f" | {rate([v.both for v in items])} |"
         )
-    return lines + [""]
+    return [*lines, ""]
 
 
 def long_prompt_probe(
-    guard: SemanticGuard, harmless_pool: List[Example], lengths: Tuple[int, ...], count: int
-) -> List[str]:
+    guard: SemanticGuard, harmless_pool: list[Example], lengths: tuple[int, ...], count: int
+) -> list[str]:
     """An attack sentence placed in the middle of a long harmless text.
 
     The harmless text strings together held-out ordinary prompts (ours and
@@ -122,12 +123,13 @@ def long_prompt_probe(
     attacks = [e.text for e in corpus.read_yanismiraoui()]
     lines = [
         "### An attack hidden in a long harmless prompt", "",
-        "| length (chars) | prompts | attack found | harmless text refused | scan p50 (ms) |", "|---:|---:|---:|---:|---:|",
+        "| length (chars) | prompts | attack found | harmless text refused | scan p50 (ms) |",
+        "|---:|---:|---:|---:|---:|",
     ]
     for length in lengths:
         found, refused, costs = [], [], []
         for _ in range(count):
-            parts: List[str] = []
+            parts: list[str] = []
             while sum(len(p) + 1 for p in parts) < length:
                 parts.append(rng.choice(harmless).rstrip(".?! ") + ".")
             doc = " ".join(parts)
@@ -139,10 +141,10 @@ def long_prompt_probe(
             found.append(guard.scan(hidden) is not hidden)
         costs.sort()
         lines.append(f"| {length} | {count} | {rate(found)} | {rate(refused)} | {costs[len(costs) // 2] * 1e3:.1f} |")
-    return lines + [""]
+    return [*lines, ""]
 
 
-def sweep(held: List[Tuple[Example, Verdicts]], scores: List[float], default: float) -> List[str]:
+def sweep(held: list[tuple[Example, Verdicts]], scores: list[float], default: float) -> list[str]:
     """SemanticGuard alone at other thresholds: what each buys and costs."""
     lines = [
         "### SemanticGuard alone at other thresholds (held-out data)", "",
@@ -152,14 +154,14 @@ def sweep(held: List[Tuple[Example, Verdicts]], scores: List[float], default: fl
     for threshold in sorted({default, 0.5, 0.6, 0.7, 0.75, 0.8, 0.85, 0.9}):
         cells = []
         for group in ("attack", "ordinary", "lookalike"):
-            flags = [s >= threshold for s, g in zip(scores, groups) if g == group]
+            flags = [s >= threshold for s, g in zip(scores, groups, strict=False) if g == group]
             cells.append(rate(flags))
         mark = " (default)" if threshold == default else ""
         lines.append(f"| {threshold:g}{mark} | " + " | ".join(cells) + " |")
-    return lines + [""]
+    return [*lines, ""]
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Evaluate SemanticGuard on held-out data.")
     parser.add_argument("--threshold", type=float, help="threshold to evaluate (default: the head's)")
     parser.add_argument("--out", type=Path, help="also write the report to this file")
@@ -175,14 +177,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     logging.getLogger("norv.coordinator").setLevel(logging.CRITICAL)
     verdicts, costs = screen(heldout + same_source, guard)
     scores = [guard.score(e.text) for e in heldout]
-    held = list(zip(heldout, verdicts[:len(heldout)]))
-    slabs = list(zip(same_source, verdicts[len(heldout):]))
+    held = list(zip(heldout, verdicts[:len(heldout)], strict=False))
+    slabs = list(zip(same_source, verdicts[len(heldout):], strict=False))
 
-    by_group: Dict[str, List[Tuple[str, Verdicts]]] = defaultdict(list)
-    by_source_attack: Dict[str, List[Tuple[str, Verdicts]]] = defaultdict(list)
-    by_source_harmless: Dict[str, List[Tuple[str, Verdicts]]] = defaultdict(list)
-    by_lang_attack: Dict[str, List[Tuple[str, Verdicts]]] = defaultdict(list)
-    by_lang_harmless: Dict[str, List[Tuple[str, Verdicts]]] = defaultdict(list)
+    by_group: dict[str, list[tuple[str, Verdicts]]] = defaultdict(list)
+    by_source_attack: dict[str, list[tuple[str, Verdicts]]] = defaultdict(list)
+    by_source_harmless: dict[str, list[tuple[str, Verdicts]]] = defaultdict(list)
+    by_lang_attack: dict[str, list[tuple[str, Verdicts]]] = defaultdict(list)
+    by_lang_harmless: dict[str, list[tuple[str, Verdicts]]] = defaultdict(list)
     for example, verdict in held:
         group = group_of(example)
         by_group[group].append((example.text, verdict))

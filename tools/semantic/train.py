@@ -34,17 +34,18 @@ import hashlib
 import json
 import math
 import sys
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 #: The head in the source tree (not in whichever installed copy is imported).
 SHIPPED_HEAD = HERE.parents[1] / "python" / "norv" / "guards" / "data" / "semantic_head.json"
 
+import corpus  # noqa: E402
 import numpy as np  # noqa: E402
 
-import corpus  # noqa: E402
 from norv.guards import _semantic_assets as assets  # noqa: E402
 from norv.guards import semantic  # noqa: E402
 
@@ -65,11 +66,11 @@ def encoder() -> semantic._Encoder:
     return semantic._Encoder.get(path, 1)
 
 
-def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> Tuple[np.ndarray, np.ndarray]:
+def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> tuple[np.ndarray, np.ndarray]:
     """Embeddings of every chunk of every text, as the guard scores them, and
     the index of each chunk's text. One chunk per call, as in the guard."""
-    rows: List[np.ndarray] = []
-    owner: List[int] = []
+    rows: list[np.ndarray] = []
+    owner: list[int] = []
     for index, text in enumerate(texts):
         for chunk in semantic.chunks(semantic.prepare(text) or " "):
             rows.append(enc.embed([chunk])[0])
@@ -77,7 +78,7 @@ def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> Tuple[np.ndarr
     return np.asarray(rows, dtype=np.float64), np.asarray(owner)
 
 
-def fit(x: np.ndarray, y: np.ndarray, weight: np.ndarray, l2: float = L2) -> Tuple[np.ndarray, float]:
+def fit(x: np.ndarray, y: np.ndarray, weight: np.ndarray, l2: float = L2) -> tuple[np.ndarray, float]:
     """Weighted logistic regression, L2 penalty on the weights (not the bias), by Newton's method."""
     n, d = x.shape
     xb = np.hstack([x, np.ones((n, 1))])
@@ -106,7 +107,7 @@ def max_logits(embeddings: np.ndarray, owner: np.ndarray, count: int, w: np.ndar
 
 def choose_threshold(harmless_logits: np.ndarray, target_fpr: float = TARGET_FPR) -> float:
     ordered = np.sort(harmless_logits)[::-1]
-    k = int(math.floor(target_fpr * len(ordered)))  # this many may score at or above it
+    k = math.floor(target_fpr * len(ordered))  # this many may score at or above it
     logit = (ordered[k - 1] + ordered[k]) / 2.0 if k > 0 else ordered[0] + 1e-6
     return float(1.0 / (1.0 + math.exp(-logit)))
 
@@ -115,7 +116,7 @@ def _digest_texts(texts: Sequence[str]) -> str:
     return hashlib.sha256("\n".join(texts).encode("utf-8")).hexdigest()
 
 
-def train() -> Dict[str, Any]:
+def train() -> dict[str, Any]:
     enc = encoder()
     slabs = corpus.read_slabs("train")
     benign = corpus.read_benign("train")
@@ -148,14 +149,16 @@ def train() -> Dict[str, Any]:
             "l2": L2,
             "weights": weights_by_source,
             "rows": {"s-labs": len(slabs), "norv-benign": len(benign), "norv-attacks": len(attacks)},
-            "chunks": int(len(owner)),
+            "chunks": len(owner),
             "data_sha256": {
                 "s-labs/train.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/train.csv"][0],
                 "s-labs/validation.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/validation.csv"][0],
                 "benign/train": _digest_texts([e.text for e in benign]),
                 "attacks": _digest_texts([e.text for e in attacks]),
             },
-            "threshold_rule": f"at most {TARGET_FPR:.0%} of the S-Labs validation split's harmless prompts at or above it",
+            "threshold_rule": (
+                f"at most {TARGET_FPR:.0%} of the S-Labs validation split's harmless prompts at or above it"
+            ),
             "validation": {
                 "fpr": float(np.mean(logits[labels == 0] >= cut)),
                 "recall": float(np.mean(logits[labels == 1] >= cut)),
@@ -164,7 +167,7 @@ def train() -> Dict[str, Any]:
     }
 
 
-def compare(new: Dict[str, Any], shipped: Dict[str, Any], tolerance: float = 2e-3) -> List[str]:
+def compare(new: dict[str, Any], shipped: dict[str, Any], tolerance: float = 2e-3) -> list[str]:
     """Differences beyond ``tolerance`` between two heads (empty when they agree)."""
     problems = []
     for key in ("format", "model_sha256", "dim"):

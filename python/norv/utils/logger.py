@@ -21,9 +21,10 @@ import json
 import logging
 import sys
 import time
-from typing import Any, Mapping, Optional
+from collections.abc import Mapping
+from typing import Any
 
-__all__ = ["AUDIT_LEVEL", "JsonFormatter", "setup_logger", "log_audit"]
+__all__ = ["AUDIT_LEVEL", "JsonFormatter", "log_audit", "setup_logger"]
 
 #: The level at which audit events are logged.
 AUDIT_LEVEL = logging.INFO
@@ -86,7 +87,7 @@ class _FallbackHandler(logging.Handler):
         self.setFormatter(JsonFormatter())
 
     def _others_receive(self, logger: logging.Logger) -> bool:
-        current: Optional[logging.Logger] = logger
+        current: logging.Logger | None = logger
         while current is not None:
             # Passive handlers (norv's own event collectors) only listen.
             if any(handler is not self and not getattr(handler, "norv_passive", False)
@@ -94,10 +95,10 @@ class _FallbackHandler(logging.Handler):
                 return True
             if not current.propagate:
                 return False
-            current = current.parent  # type: ignore[assignment]
+            current = current.parent
         return False
 
-    def handle(self, record: logging.LogRecord) -> bool:  # type: ignore[override]
+    def handle(self, record: logging.LogRecord) -> bool:
         source = logging.getLogger(record.name)
         if self._others_receive(source):
             return False
