@@ -177,7 +177,13 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     # Result lines are UTF-8 whatever the locale says; both streams are
     # buffered for the run and flushed by it.
-    stdout = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n", write_through=False)
+    stdout_buffer = getattr(sys.stdout, "buffer", None)
+    if stdout_buffer is None:  # started with standard output closed
+        if args.output is None:
+            print("norv screen: error: standard output is closed; give -o PATH for the results", file=sys.stderr)
+            return 2
+        stdout_buffer = io.BytesIO()  # unused: the results go to -o
+    stdout = io.TextIOWrapper(stdout_buffer, encoding="utf-8", newline="\n", write_through=False)
     stderr_buffer = getattr(sys.stderr, "buffer", None)
     stderr = (io.TextIOWrapper(stderr_buffer, encoding="utf-8", errors="backslashreplace", newline="\n")
               if stderr_buffer is not None else sys.stderr)
@@ -193,7 +199,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 130
     finally:
         for stream, fd in ((stdout, 1), (stderr, 2)):
-            if stream is not sys.stderr:
+            if stream is not sys.stderr and stream is not None:
                 if not _flush(stream):
                     # A reader that went away (`norv screen | head`) or a full disk:
                     # the run has said so; the interpreter must not say it again at exit.
