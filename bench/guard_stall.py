@@ -42,7 +42,8 @@ import statistics
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional
+from collections.abc import Callable
+from typing import Any
 
 from norv.core.coordinator import GovernanceCoordinator
 from norv.core.interfaces import SecurityModule
@@ -74,7 +75,7 @@ def prose(size: int, seed: int = 1) -> str:
     """``size`` characters of ASCII prose in sentences and paragraphs."""
     rng = random.Random(seed)
     # Build about 256 KB of distinct paragraphs, then repeat them in a shuffled order.
-    paragraphs: List[str] = []
+    paragraphs: list[str] = []
     total = 0
     while total < min(size, 256_000):
         sentences = []
@@ -88,7 +89,7 @@ def prose(size: int, seed: int = 1) -> str:
         paragraph = " ".join(sentences)
         paragraphs.append(paragraph)
         total += len(paragraph) + 2
-    out: List[str] = []
+    out: list[str] = []
     total = 0
     while total < size:
         rng.shuffle(paragraphs)
@@ -122,7 +123,7 @@ def personal_data(size: int, seed: int = 2) -> str:
     rng = random.Random(seed)
     names = ["jane.doe", "j.smith", "maria_garcia", "li.wei", "o.connor", "admin", "support+tickets"]
     domains = ["example.com", "mail.example.co.uk", "corp.example.org", "example.net"]
-    lines: List[str] = []
+    lines: list[str] = []
     total = 0
     while total < min(size, 256_000):
         card = _luhn_complete(rng, rng.choice(["4", "51", "37", "6011"]), 16)
@@ -130,25 +131,32 @@ def personal_data(size: int, seed: int = 2) -> str:
         kind = rng.randrange(8)
         if kind == 0:
             line = (f"Customer {rng.choice(names)}{rng.randint(1, 999)}@{rng.choice(domains)} called from "
-                    f"+44 20 {rng.randint(1000, 9999)} {rng.randint(1000, 9999)} about order {rng.randint(10000, 99999)}.")
+                    f"+44 20 {rng.randint(1000, 9999)} {rng.randint(1000, 9999)} "
+                    f"about order {rng.randint(10000, 99999)}.")
         elif kind == 1:
-            line = f"Card on file {spaced if rng.random() < 0.5 else card}, expiry {rng.randint(1, 12):02d}/{rng.randint(25, 31)}."
+            line = (f"Card on file {spaced if rng.random() < 0.5 else card}, "
+                    f"expiry {rng.randint(1, 12):02d}/{rng.randint(25, 31)}.")
         elif kind == 2:
-            line = f"Refund to IBAN GB82 WEST 1234 5698 7654 32 or DE89 3704 0044 0532 0130 00, ref {rng.randint(1, 99999)}."
+            line = ("Refund to IBAN GB82 WEST 1234 5698 7654 32 or DE89 3704 0044 0532 0130 00, "
+                    f"ref {rng.randint(1, 99999)}.")
         elif kind == 3:
-            line = (f"Login from {rng.randint(1, 223)}.{rng.randint(0, 255)}.{rng.randint(0, 255)}.{rng.randint(1, 254)} "
-                    f"by {rng.choice(names)}@{rng.choice(domains)}; phone ({rng.randint(200, 999)}) {rng.randint(200, 999)}-{rng.randint(1000, 9999)}.")
+            line = (f"Login from {rng.randint(1, 223)}.{rng.randint(0, 255)}."
+                    f"{rng.randint(0, 255)}.{rng.randint(1, 254)} "
+                    f"by {rng.choice(names)}@{rng.choice(domains)}; "
+                    f"phone ({rng.randint(200, 999)}) {rng.randint(200, 999)}-{rng.randint(1000, 9999)}.")
         elif kind == 4:
             line = f"Config dump: api_key={''.join(rng.choice('abcdef0123456789') for _ in range(24))} region=eu-west-1"
         elif kind == 5:
-            line = f"Headers: Authorization: Bearer {''.join(rng.choice('ABCDEFGHabcdefgh0123456789') for _ in range(32))}"
+            token = "".join(rng.choice("ABCDEFGHabcdefgh0123456789") for _ in range(32))
+            line = f"Headers: Authorization: Bearer {token}"
         elif kind == 6:
-            line = f"AWS key AKIA{''.join(rng.choice('ABCDEFGHIJKLMNOPQRSTUVWXYZ234567') for _ in range(16))} was rotated."
+            key = "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567") for _ in range(16))
+            line = f"AWS key AKIA{key} was rotated."
         else:
             line = " ".join(rng.choice(_WORDS) for _ in range(rng.randint(8, 20))).capitalize() + "."
         lines.append(line)
         total += len(line) + 1
-    out: List[str] = []
+    out: list[str] = []
     total = 0
     while total < size:
         rng.shuffle(lines)
@@ -171,7 +179,7 @@ class Timed(SecurityModule):
         self.ended_at = 0.0
         self.result: Any = None
 
-    def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> Any:
+    def scan(self, content: str, metadata: dict[str, Any] | None = None) -> Any:
         self.started_at = time.perf_counter()
         try:
             self.result = self.inner.scan(content, metadata)
@@ -185,7 +193,7 @@ class Ticker:
     """A thread that sleeps 5 ms in a loop and records when it wakes."""
 
     def __init__(self) -> None:
-        self.wakes: List[float] = []
+        self.wakes: list[float] = []
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ticker", daemon=True)
 
@@ -194,7 +202,7 @@ class Ticker:
             time.sleep(TICK_S)
             self.wakes.append(time.perf_counter())
 
-    def __enter__(self) -> "Ticker":
+    def __enter__(self) -> Ticker:
         self._thread.start()
         time.sleep(0.05)
         return self
@@ -225,7 +233,7 @@ def _coordinator(guard: SecurityModule, kind: str, limit_ms: int) -> GovernanceC
     return coord
 
 
-def stall(kind: str, size_mb: float, limit_ms: int) -> Dict[str, Any]:
+def stall(kind: str, size_mb: float, limit_ms: int) -> dict[str, Any]:
     size = int(size_mb * MB)
     text = prose(size) if kind == "pattern" else personal_data(size)
     guard = Timed(PatternGuard() if kind == "pattern" else RedactionShield())
@@ -254,7 +262,7 @@ def stall(kind: str, size_mb: float, limit_ms: int) -> Dict[str, Any]:
     }
 
 
-def control(seconds: float = 2.0) -> Dict[str, Any]:
+def control(seconds: float = 2.0) -> dict[str, Any]:
     """The ticker's worst lateness beside a thread that only runs Python code,
     which hands the lock over every 5 ms: the floor that scheduling and the
     interpreter's switch interval set on this machine, now."""
@@ -266,7 +274,7 @@ def control(seconds: float = 2.0) -> Dict[str, Any]:
     return {"guard": "control", "seconds": seconds, "stall_ms": round(ticker.worst_stall(start, end) * 1e3, 1)}
 
 
-def longest_call(kind: str, size_mb: float) -> Dict[str, Any]:
+def longest_call(kind: str, size_mb: float) -> dict[str, Any]:
     """The longest single call into C code (a regex search, a join...) and the
     longest garbage collection during one scan, in the thread's CPU time, so
     that other load on the machine does not count. Each holds the lock for
@@ -276,7 +284,7 @@ def longest_call(kind: str, size_mb: float) -> Dict[str, Any]:
     size = int(size_mb * MB)
     text = prose(size) if kind == "pattern" else personal_data(size)
     guard = PatternGuard() if kind == "pattern" else RedactionShield()
-    started: List[float] = []
+    started: list[float] = []
     longest = [0.0, ""]
     collection = [0.0, 0.0]
 
@@ -288,7 +296,7 @@ def longest_call(kind: str, size_mb: float) -> Dict[str, Any]:
             if took > longest[0]:
                 longest[:] = [took, getattr(arg, "__qualname__", repr(arg))]
 
-    def collected(phase: str, info: Dict[str, Any]) -> None:
+    def collected(phase: str, info: dict[str, Any]) -> None:
         if phase == "start":
             collection[1] = time.thread_time()
         else:
@@ -314,7 +322,7 @@ def _screened_in_time(coord: GovernanceCoordinator, guard: Timed, text: str) -> 
     return done
 
 
-def threshold(limit_ms: int, corpus_path: Optional[str] = None, trials: int = 7) -> Dict[str, Any]:
+def threshold(limit_ms: int, corpus_path: str | None = None, trials: int = 7) -> dict[str, Any]:
     """The longest prompt screened within the limit in most of ``trials`` calls:
     generated prose, or the text of ``corpus_path`` repeated."""
     guard = Timed(PatternGuard())
@@ -369,7 +377,7 @@ def main() -> None:
     logging.getLogger("norv").addHandler(logging.NullHandler())
     logging.getLogger("norv").propagate = False
 
-    results: List[Dict[str, Any]] = []
+    results: list[dict[str, Any]] = []
     if args.threshold:
         results.append(threshold(args.limit_ms, args.corpus))
         print(json.dumps(results[-1]))

@@ -25,11 +25,11 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Iterator, List, Tuple
+from collections.abc import Iterator
 
 from norv.guards import _windows
 
-__all__ = ["ATTACHING", "JOINER", "MAX_RUN", "SCALE", "stream_safe", "pieces"]
+__all__ = ["ATTACHING", "JOINER", "MAX_RUN", "SCALE", "pieces", "stream_safe"]
 
 # Characters that attach to the one before them: their compatibility
 # decomposition begins with a combining mark (combining class other than 0) or
@@ -63,7 +63,7 @@ _ATTACHING_RANGES = (
 
 def _char_class(ranges: str, low: int, high: int) -> str:
     """The code points of ``ranges`` from ``low`` to ``high``, as the inside of a class."""
-    parts: List[str] = []
+    parts: list[str] = []
     for item in ranges.split():
         first, _, last = item.partition("-")
         start, end = max(int(first, 16), low), min(int(last or first, 16), high)
@@ -86,8 +86,8 @@ JOINER = "\u034f"
 MAX_RUN = 30
 
 
-@functools.lru_cache(maxsize=None)
-def _patterns() -> Tuple[re.Pattern[str], _windows.Windowed]:
+@functools.cache
+def _patterns() -> tuple[re.Pattern[str], _windows.Windowed]:
     """The free-character and long-run patterns, compiled at first use: only
     texts beyond ASCII need them, and compiling takes milliseconds."""
     free = re.compile(f"(?!{ATTACHING})(?s:.)")

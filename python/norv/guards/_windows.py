@@ -21,11 +21,17 @@ see in the whole text.
 from __future__ import annotations
 
 import bisect
+import importlib
 import re
-from re import _constants as _sre, _parser as _sre_parser  # type: ignore[attr-defined]
-from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from collections.abc import Iterator, Sequence
+from typing import Any, NamedTuple
 
-__all__ = ["PIECE", "Reach", "reach", "Source", "Plain", "Chunked", "Hit", "Windowed"]
+# re's own parser and its opcodes: private, but the only account of what a
+# pattern can do. Parse trees are untyped tuples and lists.
+_sre: Any = importlib.import_module("re._constants")
+_sre_parser: Any = importlib.import_module("re._parser")
+
+__all__ = ["PIECE", "Chunked", "Hit", "Plain", "Reach", "Source", "Windowed", "reach"]
 
 #: Starts per window. A window is searched in one call into ``re``; for the
 #: injection patterns, the costliest per character (up to 0.7 microseconds),
@@ -64,7 +70,7 @@ _REPEATS = (_sre.MAX_REPEAT, _sre.MIN_REPEAT, _sre.POSSESSIVE_REPEAT)
 # What a piece of a pattern may do, from where it starts: the fewest and the
 # most characters it consumes, the furthest character it inspects (counted
 # from its start, that one included) and how many it inspects before its start.
-_Extent = Tuple[int, int, int, int]
+_Extent = tuple[int, int, int, int]
 _EMPTY: _Extent = (0, 0, 0, 0)
 
 
@@ -78,33 +84,33 @@ def _sequence(extents: Sequence[_Extent]) -> _Extent:
     return least, most, ahead, behind
 
 
-def _extent(items: Sequence[Tuple[object, object]]) -> Optional[_Extent]:
-    parts: List[_Extent] = []
+def _extent(items: Any) -> _Extent | None:
+    parts: list[_Extent] = []
     for op, arg in items:
-        part: Optional[_Extent]
+        part: _Extent | None
         if op in _ONE_CHAR:
             part = (1, 1, 1, 0)
         elif op is _sre.AT:
-            part = (0, 0, _AT_AHEAD.get(arg, 0), _AT_BEHIND.get(arg, 0))  # type: ignore[call-overload]
+            part = (0, 0, _AT_AHEAD.get(arg, 0), _AT_BEHIND.get(arg, 0))
         elif op is _sre.SUBPATTERN:
-            part = _extent(arg[3])  # type: ignore[index]
+            part = _extent(arg[3])
         elif op is _sre.ATOMIC_GROUP:
-            part = _extent(arg)  # type: ignore[arg-type]
+            part = _extent(arg)
         elif op is _sre.BRANCH:
-            branches = [_extent(branch) for branch in arg[1]]  # type: ignore[index]
+            branches = [_extent(branch) for branch in arg[1]]
             part = _union(branches)
         elif op is _sre.GROUPREF_EXISTS:
-            _, yes, no = arg  # type: ignore[misc]
+            _, yes, no = arg
             part = _union([_extent(yes), _extent(no) if no is not None else _EMPTY])
         elif op in _REPEATS:
-            low, high, body = arg  # type: ignore[misc]
+            low, high, body = arg
             inner = _extent(body)
             if inner is None or high == _sre.MAXREPEAT:
                 return None
             least, most, ahead, behind = inner
             part = _EMPTY if high == 0 else (low * least, high * most, (high - 1) * most + ahead, behind)
         elif op in (_sre.ASSERT, _sre.ASSERT_NOT):
-            direction, body = arg  # type: ignore[misc]
+            direction, body = arg
             inner = _extent(body)
             if inner is None:
                 return None
@@ -121,14 +127,14 @@ def _extent(items: Sequence[Tuple[object, object]]) -> Optional[_Extent]:
     return _sequence(parts)
 
 
-def _union(extents: Sequence[Optional[_Extent]]) -> Optional[_Extent]:
+def _union(extents: Sequence[_Extent | None]) -> _Extent | None:
     if any(item is None for item in extents):
         return None
     found = [item for item in extents if item is not None]
     return (min(e[0] for e in found), max(e[1] for e in found), max(e[2] for e in found), max(e[3] for e in found))
 
 
-def reach(regex: re.Pattern[str]) -> Optional[Reach]:
+def reach(regex: re.Pattern[str]) -> Reach | None:
     """How far an attempt of ``regex`` may look around its start, or None when
     the pattern has no bound (an unbounded repeat, a back-reference).
 
@@ -171,7 +177,7 @@ class Chunked(Source):
 
     def __init__(self, chunks: Sequence[str]) -> None:
         self.chunks = [chunk for chunk in chunks if chunk]
-        self.starts: List[int] = []
+        self.starts: list[int] = []
         total = 0
         for chunk in self.chunks:
             self.starts.append(total)
@@ -209,7 +215,7 @@ class Hit:
         self.match = match
         self.offset = offset
 
-    def span(self, group: int | str = 0) -> Tuple[int, int]:
+    def span(self, group: int | str = 0) -> tuple[int, int]:
         start, end = self.match.span(group)
         return start + self.offset, end + self.offset
 
@@ -225,7 +231,7 @@ class Window:
     text: a finder's searches move forward a few characters at a time, and
     reading a window for each would cost more than searching it."""
 
-    __slots__ = ("start", "end", "text")
+    __slots__ = ("end", "start", "text")
 
     def __init__(self) -> None:
         self.start = 0
@@ -250,13 +256,13 @@ class Windowed:
     importing the guards cheap.
     """
 
-    def __init__(self, regex: re.Pattern[str], *, extra: int = 0, required: Optional[str] = None,
+    def __init__(self, regex: re.Pattern[str], *, extra: int = 0, required: str | None = None,
                  scale: int = 1) -> None:
         self.regex = regex
         self.extra = extra
         self.required = required
         self.scale = scale
-        self._reach: Optional[Reach] = None
+        self._reach: Reach | None = None
 
     @property
     def ahead(self) -> int:
@@ -293,7 +299,7 @@ class Windowed:
         window.text = text.read(window.start, window.end)
         return size + 1 if window.end == size else stop
 
-    def search(self, text: Source, pos: int = 0, window: Optional[Window] = None) -> Optional[Hit]:
+    def search(self, text: Source, pos: int = 0, window: Window | None = None) -> Hit | None:
         """The first match starting at ``pos`` or later, as ``regex.search`` finds it in the whole text."""
         size = len(text)
         if window is None:
@@ -320,7 +326,7 @@ class Windowed:
                 return None
             pos = stop
 
-    def match(self, text: Source, pos: int, window: Optional[Window] = None) -> Optional[Hit]:
+    def match(self, text: Source, pos: int, window: Window | None = None) -> Hit | None:
         """A match starting exactly at ``pos``, as ``regex.match`` finds it in the whole text."""
         size = len(text)
         if window is None:

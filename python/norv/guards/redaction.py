@@ -47,14 +47,15 @@ from __future__ import annotations
 import bisect
 import re
 from array import array
-from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, NamedTuple
 
 from norv.core.interfaces import SecurityModule
 from norv.guards import _windows
 
-__all__ = ["RedactionShield", "Redaction", "KINDS", "luhn_ok", "iban_ok"]
+__all__ = ["KINDS", "Redaction", "RedactionShield", "iban_ok", "luhn_ok"]
 
-Span = Tuple[int, int]
+Span = tuple[int, int]
 Finder = Callable[["_Masked"], Iterator[Span]]
 
 
@@ -93,7 +94,7 @@ def iban_ok(compact: str) -> bool:
     return int(rearranged) % 97 == 1
 
 
-def _group_ends(text: str, start: int, end: int, separators: str) -> List[int]:
+def _group_ends(text: str, start: int, end: int, separators: str) -> list[int]:
     """Ends of each separator-delimited prefix of text[start:end], longest first.
 
     A candidate such as "4111 1111 1111 1111 12" may run on into a following
@@ -136,8 +137,8 @@ _VALIDATOR_AHEAD = 2
 _SCALE = 32
 
 
-def _regex_finder(pattern: _Pattern, validate: Optional[Callable[[re.Match[str]], Optional[Span]]] = None,
-                  group: int | str = 0, required: Optional[str] = None, scale: int = _SCALE) -> Finder:
+def _regex_finder(pattern: _Pattern, validate: Callable[[re.Match[str]], Span | None] | None = None,
+                  group: int | str = 0, required: str | None = None, scale: int = _SCALE) -> Finder:
     """Findings of ``pattern``; ``required`` is a literal every one contains,
     checked on each window first because the test is far cheaper than a search."""
     regex = _windows.Windowed(pattern.anywhere, extra=_VALIDATOR_AHEAD, required=required, scale=scale)
@@ -229,7 +230,7 @@ _BEARER = _not_after(
 )
 
 
-def _secret_value(match: re.Match[str]) -> Optional[Span]:
+def _secret_value(match: re.Match[str]) -> Span | None:
     value = match.group("value")
     # "token = get_token" or "password: ********" are not secrets; real ones
     # carry digits or are long.
@@ -251,7 +252,8 @@ _EMAIL = _Pattern(
     # (The look-ahead for the "@" skips 64 of any character in one step, where
     # the class would take a step for each character of every word.)
     re.compile(
-        rf"(?:(?<![{_LOCAL_PART}])[{_LOCAL_PART}]{{1,64}}|(?<=[{_LOCAL_PART}])(?=.{{64}}@)[{_LOCAL_PART}]{{64}})" + _DOMAIN,
+        rf"(?:(?<![{_LOCAL_PART}])[{_LOCAL_PART}]{{1,64}}"
+        rf"|(?<=[{_LOCAL_PART}])(?=.{{64}}@)[{_LOCAL_PART}]{{64}})" + _DOMAIN,
         re.DOTALL,
     ),
     re.compile(rf"[{_LOCAL_PART}]{{1,64}}{_DOMAIN}"),
@@ -260,7 +262,7 @@ _EMAIL = _Pattern(
 _IBAN = _not_after("A-Za-z0-9", r"[A-Z]{2}[0-9]{2}[A-Z0-9 ]{11,42}")
 
 
-def _iban(match: re.Match[str]) -> Optional[Span]:
+def _iban(match: re.Match[str]) -> Span | None:
     text = match.string
     for end in _group_ends(text, match.start(), match.end(), " "):
         if end < len(text) and text[end].isalnum():
@@ -273,7 +275,7 @@ def _iban(match: re.Match[str]) -> Optional[Span]:
 _CARD = _not_after(r"\w-", r"[2-6][0-9][0-9 -]{10,21}[0-9]")
 
 
-def _card(match: re.Match[str]) -> Optional[Span]:
+def _card(match: re.Match[str]) -> Span | None:
     text = match.string
     for end in _group_ends(text, match.start(), match.end(), " -"):
         if end < len(text) and (text[end].isalnum() or text[end] == "-"):
@@ -312,7 +314,7 @@ def _phone_ok(candidate: str) -> bool:
     return minimum <= digits <= 15 and "  " not in candidate
 
 
-def _phone(match: re.Match[str]) -> Optional[Span]:
+def _phone(match: re.Match[str]) -> Span | None:
     # The longest shape is not always the number: in "+020 7946 0958(020 7946"
     # it has too many digits, while its first three groups are a phone number.
     text, start = match.string, match.start()
@@ -326,7 +328,7 @@ def _phone(match: re.Match[str]) -> Optional[Span]:
 
 
 #: The kinds this shield knows, highest priority first, with their finders.
-_RULES: Sequence[Tuple[str, Sequence[Finder]]] = (
+_RULES: Sequence[tuple[str, Sequence[Finder]]] = (
     ("PRIVATE_KEY", (_find_private_keys,)),
     # Reaches 12,300 characters ahead: windows large enough that the overlap
     # stays a tenth of them.
@@ -344,11 +346,11 @@ _RULES: Sequence[Tuple[str, Sequence[Finder]]] = (
     ("PHONE", (_regex_finder(_PHONE, _phone, scale=16),)),
 )
 
-KINDS: Tuple[str, ...] = tuple(kind for kind, _ in _RULES)
+KINDS: tuple[str, ...] = tuple(kind for kind, _ in _RULES)
 _MARKERS = [f"[REDACTED:{kind}]" for kind in KINDS]
 
 #: Every compiled pattern of the shield, for inspection and tests.
-PATTERNS: Tuple[re.Pattern[str], ...] = (
+PATTERNS: tuple[re.Pattern[str], ...] = (
     _KEY_BEGIN, _KEY_END,
     *(pattern.anywhere for pattern in (
         _JWT, _AWS_KEY_ID, _GOOGLE_KEY, _GITHUB_TOKEN, _GITLAB_TOKEN, _ASSIGNMENT, _BEARER, _EMAIL, _IBAN, _CARD,
@@ -368,7 +370,7 @@ class _Findings:
     collector never visits; with a million findings as tuples in a list, every
     full collection would hold the interpreter lock for tens of milliseconds."""
 
-    __slots__ = ("kinds", "starts", "ends")
+    __slots__ = ("ends", "kinds", "starts")
 
     def __init__(self) -> None:
         self.kinds = array("B")
@@ -386,14 +388,14 @@ class _Findings:
             self.starts.extend(other.starts[start:stop])
             self.ends.extend(other.ends[start:stop])
 
-    def merged(self, kind: int, starts: array, ends: array) -> Tuple[_Findings, array, array]:
+    def merged(self, kind: int, starts: array[int], ends: array[int]) -> tuple[_Findings, array[int], array[int]]:
         """These findings and those of ``kind`` at ``starts``/``ends`` (sorted)
         that overlap none of them; earlier findings win overlaps. Returns the
         merged findings, and the starts and ends of those of ``kind`` kept."""
         merged = _Findings()
         kept_starts, kept_ends = array("q"), array("q")
         index = 0
-        for start, end in zip(starts, ends):
+        for start, end in zip(starts, ends, strict=True):
             # Findings that end by this one's start come first, as they are.
             after = bisect.bisect_right(self.ends, start, index)
             if after > index:
@@ -416,10 +418,10 @@ def _redacted(text: str, findings: _Findings) -> str:
     """``text`` with each finding replaced by its marker."""
     # Joined in parts, then the parts: one join of a million pieces would hold
     # the interpreter lock for as long as the iteration over them takes.
-    parts: List[str] = []
-    pieces: List[str] = []
+    parts: list[str] = []
+    pieces: list[str] = []
     pos = 0
-    for kind, start, end in zip(findings.kinds, findings.starts, findings.ends):
+    for kind, start, end in zip(findings.kinds, findings.starts, findings.ends, strict=True):
         pieces.append(text[pos:start])
         pieces.append(_MARKERS[kind])
         pos = end
@@ -463,7 +465,7 @@ class _Masked(_windows.Source):
     def __init__(self, content: str) -> None:
         self.length = len(content)
         self.size = size = _windows.PIECE * _CHUNK_SCALE
-        self.chunks = [content] if self.length <= size else [content[at:at + size] for at in range(0, self.length, size)]
+        self.chunks = [content[at:at + size] for at in range(0, self.length, size)] if self.length > size else [content]
 
     def __len__(self) -> int:
         return self.length
@@ -485,15 +487,15 @@ class _Masked(_windows.Source):
         parts.append(self.chunks[last][:end - last * size])
         return "".join(parts)
 
-    def mask(self, starts: array, ends: array) -> None:
+    def mask(self, starts: array[int], ends: array[int]) -> None:
         """Replace the findings at ``starts``/``ends`` (sorted, disjoint, clear
         of those masked before) by their stand-ins, one chunk at a time."""
         size = self.size
         index = -1  # the chunk being rebuilt
         chunk = ""
-        pieces: List[str] = []
+        pieces: list[str] = []
         pos = 0
-        for first, last in zip(starts, ends):
+        for first, last in zip(starts, ends, strict=True):
             # A finding may span chunks (a private key): each gets its part.
             for number in range(first // size, (last - 1) // size + 1):
                 if number != index:
@@ -520,7 +522,7 @@ class RedactionShield(SecurityModule):
     once.
     """
 
-    def __init__(self, kinds: Optional[Iterable[str]] = None) -> None:
+    def __init__(self, kinds: Iterable[str] | None = None) -> None:
         if kinds is None:
             selected = set(KINDS)
         else:
@@ -528,13 +530,14 @@ class RedactionShield(SecurityModule):
             unknown = selected - set(KINDS)
             if unknown:
                 raise ValueError(f"unknown redaction kinds: {', '.join(sorted(unknown))}")
-        self.kinds: Tuple[str, ...] = tuple(kind for kind in KINDS if kind in selected)
+        self.kinds: tuple[str, ...] = tuple(kind for kind in KINDS if kind in selected)
         self._rules = tuple((kind, finders) for kind, finders in _RULES if kind in selected)
 
-    def find(self, content: str) -> List[Redaction]:
+    def find(self, content: str) -> list[Redaction]:
         """Every finding in ``content``, in text order, without overlaps."""
         found = self._find(content)
-        return [Redaction(KINDS[kind], start, end) for kind, start, end in zip(found.kinds, found.starts, found.ends)]
+        return [Redaction(KINDS[kind], start, end)
+                for kind, start, end in zip(found.kinds, found.starts, found.ends, strict=True)]
 
     def _find(self, content: str) -> _Findings:
         accepted = _Findings()
@@ -555,7 +558,7 @@ class RedactionShield(SecurityModule):
                     masked.mask(kept_starts, kept_ends)
         return accepted
 
-    def scan(self, content: str, metadata: Optional[Dict[str, Any]] = None) -> str:
+    def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         findings = self._find(content)
         if not findings:
             return content
