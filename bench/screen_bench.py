@@ -27,7 +27,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Dict, List, Optional, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FLOOR = os.path.join(HERE, "screen_floor.py")
@@ -38,7 +37,7 @@ class Measured:
         self.cpu, self.wall, self.peak_mib, self.status = cpu, wall, peak_mib, status
 
 
-def measure(argv: List[str], *, stdin: Optional[int] = None, stdout: Optional[int] = None) -> Measured:
+def measure(argv: list[str], *, stdin: int | None = None, stdout: int | None = None) -> Measured:
     """Run ``argv`` to its end; its CPU (user + sys, children included), wall time and peak RSS."""
     devnull = os.open(os.devnull, os.O_RDWR)
     started = time.monotonic()
@@ -56,18 +55,18 @@ def generate(records: int, path: str) -> None:
         subprocess.run([sys.executable, FLOOR, "generate", str(records), path], check=True)
 
 
-def norv(*args: str) -> List[str]:
+def norv(*args: str) -> list[str]:
     return [sys.executable, "-m", "norv", "screen", *args]
 
 
-def _median_row(label: str, values: List[float], unit: str) -> str:
+def _median_row(label: str, values: list[float], unit: str) -> str:
     return f"{label:<34} median {statistics.median(values):9.3f} {unit}  (min {min(values):.3f}, max {max(values):.3f})"
 
 
 def floors(args: argparse.Namespace, work: str) -> None:
     data = os.path.join(work, f"records-{args.records}.jsonl")
     generate(args.records, data)
-    runs: Dict[str, List[Measured]] = {"screen": [], "handoff": [], "plain": []}
+    runs: dict[str, list[Measured]] = {"screen": [], "handoff": [], "plain": []}
     outputs = {name: (os.path.join(work, f"{name}.out"), os.path.join(work, f"{name}.audit")) for name in runs}
     commands = {
         "screen": norv(data, "-o", outputs["screen"][0], "--audit-log", outputs["screen"][1], "--no-progress"),
@@ -84,8 +83,8 @@ def floors(args: argparse.Namespace, work: str) -> None:
             if number:
                 runs[name].append(result)
         _check_same(outputs)
-    pairs_handoff = [a.cpu / b.cpu for a, b in zip(runs["screen"][0::2], runs["handoff"])]
-    pairs_plain = [a.cpu / b.cpu for a, b in zip(runs["screen"][1::2], runs["plain"])]
+    pairs_handoff = [a.cpu / b.cpu for a, b in zip(runs["screen"][0::2], runs["handoff"], strict=True)]
+    pairs_plain = [a.cpu / b.cpu for a, b in zip(runs["screen"][1::2], runs["plain"], strict=True)]
     print(f"{args.records} records, {args.runs} rounds; CPU = user + sys of the whole process")
     for name, label in (("screen", "norv screen"), ("handoff", "hand-off floor"), ("plain", "plain floor")):
         print(_median_row(f"{label} CPU", [m.cpu for m in runs[name]], "s"))
@@ -93,7 +92,7 @@ def floors(args: argparse.Namespace, work: str) -> None:
     print(_median_row("norv screen / plain floor", pairs_plain, "x"))
 
 
-def _check_same(outputs: Dict[str, Tuple[str, str]]) -> None:
+def _check_same(outputs: dict[str, tuple[str, str]]) -> None:
     with open(outputs["screen"][0], "rb") as file:
         expected = file.read()
     for name in ("handoff", "plain"):
@@ -115,8 +114,8 @@ def jobs(args: argparse.Namespace, work: str) -> None:
     levels = [int(level) for level in args.jobs.split(",")]
     if 1 not in levels:
         levels.insert(0, 1)
-    walls: Dict[int, List[float]] = {level: [] for level in levels}
-    cpus: Dict[int, List[float]] = {level: [] for level in levels}
+    walls: dict[int, list[float]] = {level: [] for level in levels}
+    cpus: dict[int, list[float]] = {level: [] for level in levels}
     for number in range(args.runs + 1):
         for level in levels:
             result = measure(norv(data, "-o", os.devnull, "--audit-log", os.devnull, "--no-progress",
@@ -130,7 +129,7 @@ def jobs(args: argparse.Namespace, work: str) -> None:
     base = statistics.median(walls[1])
     for level in levels:
         wall = statistics.median(walls[level])
-        speedups = [one / many for one, many in zip(walls[1], walls[level])]
+        speedups = [one / many for one, many in zip(walls[1], walls[level], strict=True)]
         print(f"--jobs {level}: {args.records / wall:10,.0f} records/s (wall median {wall:.2f} s, "
               f"CPU median {statistics.median(cpus[level]):.2f} s), x{base / wall:.2f} of --jobs 1 "
               f"(pairwise {min(speedups):.2f}-{max(speedups):.2f})")

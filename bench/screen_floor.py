@@ -25,7 +25,8 @@ import concurrent.futures
 import json
 import logging
 import sys
-from typing import Any, Callable, Dict, List, Optional
+from collections.abc import Callable
+from typing import Any
 
 PROMPTS = [
     "What is the capital of {place}?",
@@ -98,13 +99,13 @@ def _floor(path: str, out_path: str, audit_path: str, call: Callable[[Any, str, 
             open(audit_path, "a", encoding="utf-8", newline="\n") as audit:
         logger.addHandler(_Append(audit))
 
-        def step(module: Any, text: str, metadata: Any, label: str, events: List[Dict[str, Any]]) -> Optional[str]:
+        def step(module: Any, text: str, metadata: Any, label: str, events: list[dict[str, Any]]) -> str | None:
             if not text:
                 return text
             try:
                 result = call(module, text, metadata)
             except concurrent.futures.TimeoutError:
-                details: Dict[str, Any] = {"module": label, "limit_sec": limit, "action": "FAIL_OPEN"}
+                details: dict[str, Any] = {"module": label, "limit_sec": limit, "action": "FAIL_OPEN"}
                 log_audit(logger, "TIMEOUT", details)
                 events.append({"event": "TIMEOUT", **details})
                 return text
@@ -117,10 +118,10 @@ def _floor(path: str, out_path: str, audit_path: str, call: Callable[[Any, str, 
         for number, raw in enumerate(source, start=1):
             record = json.loads(raw)
             prompt, response, metadata = record.get("prompt"), record.get("response"), record.get("metadata")
-            line: Dict[str, Any] = {"line": number}
+            line: dict[str, Any] = {"line": number}
             if "id" in record:
                 line["id"] = record["id"]
-            events: List[Dict[str, Any]] = []
+            events: list[dict[str, Any]] = []
             line["input"] = line["output"] = None
             if prompt is not None:
                 text = step(guard, prompt, metadata, "InputHeuristic", events)
@@ -140,7 +141,7 @@ def _floor(path: str, out_path: str, audit_path: str, call: Callable[[Any, str, 
             out.write(json.dumps(line, ensure_ascii=False) + "\n")
 
 
-def main(argv: List[str]) -> int:
+def main(argv: list[str]) -> int:
     if len(argv) == 3 and argv[0] == "generate":
         generate(int(argv[1]), argv[2])
         return 0

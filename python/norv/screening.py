@@ -34,19 +34,20 @@ from __future__ import annotations
 import logging
 import sys
 import threading
+from collections.abc import Iterable
 from time import perf_counter as _perf_counter
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
+from typing import Any, NamedTuple
 
 __all__ = [
-    "VERDICTS",
-    "UNSCANNED_VERDICTS",
     "UNSCANNED_EVENTS",
+    "UNSCANNED_VERDICTS",
+    "VERDICTS",
     "CallResult",
     "Screening",
+    "collect_events",
+    "screen",
     "screen_input",
     "screen_output",
-    "screen",
-    "collect_events",
 ]
 
 AUDIT_LOGGER = "norv.coordinator"
@@ -75,11 +76,11 @@ class CallResult(NamedTuple):
     #: "process_input" or "process_output".
     call: str
     #: The text that may go on (None where a module returned None).
-    text: Optional[str]
+    text: str | None
     #: One of :data:`VERDICTS`.
     verdict: str
     #: The audit events this call wrote: ``{"event": name, **details}`` each, in order.
-    events: Tuple[Dict[str, Any], ...]
+    events: tuple[dict[str, Any], ...]
     #: Wall-clock duration of the call.
     seconds: float
 
@@ -97,10 +98,10 @@ class CallResult(NamedTuple):
 class Screening(NamedTuple):
     """The prompt's and the response's results for one record (None for a side not given)."""
 
-    input: Optional[CallResult] = None
-    output: Optional[CallResult] = None
+    input: CallResult | None = None
+    output: CallResult | None = None
     #: The events of both calls, in order.
-    events: Tuple[Dict[str, Any], ...] = ()
+    events: tuple[dict[str, Any], ...] = ()
 
     @property
     def unscanned(self) -> bool:
@@ -124,7 +125,7 @@ class _EventCollector(logging.Handler):
     def __init__(self) -> None:
         super().__init__(logging.INFO)
 
-    def handle(self, record: logging.LogRecord) -> bool:  # type: ignore[override]
+    def handle(self, record: logging.LogRecord) -> bool:
         sink = getattr(_local, "sink", None)
         if sink is not None:
             event = getattr(record, "norv_event", None)
@@ -171,7 +172,7 @@ class _StdoutWatch:
 
 
 _install_lock = threading.Lock()
-_collector: Optional[_EventCollector] = None
+_collector: _EventCollector | None = None
 
 
 def _ensure_collecting() -> None:
@@ -184,7 +185,7 @@ def _ensure_collecting() -> None:
                 _collector = handler
     if type(sys.stdout) is not _StdoutWatch:
         # Re-wrapped whenever a host (or a test harness) swapped the stream.
-        sys.stdout = _StdoutWatch(sys.stdout)  # type: ignore[assignment]
+        sys.stdout = _StdoutWatch(sys.stdout)
 
 
 class collect_events:
@@ -195,10 +196,10 @@ class collect_events:
     """
 
     def __init__(self) -> None:
-        self.events: List[Dict[str, Any]] = []
-        self._outer: Optional[List[Dict[str, Any]]] = None
+        self.events: list[dict[str, Any]] = []
+        self._outer: list[dict[str, Any]] | None = None
 
-    def __enter__(self) -> List[Dict[str, Any]]:
+    def __enter__(self) -> list[dict[str, Any]]:
         _ensure_collecting()
         self._outer = getattr(_local, "sink", None)
         _local.sink = self.events
@@ -213,7 +214,7 @@ class collect_events:
 # --- verdicts --------------------------------------------------------------------
 
 
-def _refusal_messages(coordinator: Any) -> Tuple[str, ...]:
+def _refusal_messages(coordinator: Any) -> tuple[str, ...]:
     messages = []
     for slot in ("input_guard", "neural_guard"):
         message = getattr(getattr(coordinator, slot, None), "refusal_message", None)
@@ -222,7 +223,7 @@ def _refusal_messages(coordinator: Any) -> Tuple[str, ...]:
     return tuple(messages)
 
 
-def _unchanged_verdict(events: Iterable[Dict[str, Any]]) -> str:
+def _unchanged_verdict(events: Iterable[dict[str, Any]]) -> str:
     verdict = "passed"
     for event in events:
         name = event["event"]
@@ -234,7 +235,7 @@ def _unchanged_verdict(events: Iterable[Dict[str, Any]]) -> str:
     return verdict
 
 
-def input_verdict(prompt: str, text: Optional[str], refusals: Iterable[str], events: Iterable[Dict[str, Any]]) -> str:
+def input_verdict(prompt: str, text: str | None, refusals: Iterable[str], events: Iterable[dict[str, Any]]) -> str:
     if text is None or (text != prompt and text in refusals):
         return "refused"
     if text != prompt:
@@ -242,7 +243,7 @@ def input_verdict(prompt: str, text: Optional[str], refusals: Iterable[str], eve
     return _unchanged_verdict(events)
 
 
-def output_verdict(response: str, text: Optional[str], events: Iterable[Dict[str, Any]]) -> str:
+def output_verdict(response: str, text: str | None, events: Iterable[dict[str, Any]]) -> str:
     if text != response:
         return "redacted"
     return _unchanged_verdict(events)
@@ -253,14 +254,14 @@ def output_verdict(response: str, text: Optional[str], events: Iterable[Dict[str
 #: Objects told of every screening call: ``started(call)`` before it and
 #: ``finished(call, result)`` after it (``result`` None when the call raised).
 #: Replaced, never changed in place, so a running call keeps the list it began with.
-_listeners: Tuple[Any, ...] = ()
+_listeners: tuple[Any, ...] = ()
 
 
 def add_listener(listener: Any) -> None:
     """Tell ``listener`` of every screening call from now on (metrics use this)."""
     global _listeners
     with _install_lock:
-        _listeners = _listeners + (listener,)
+        _listeners = (*_listeners, listener)
 
 
 def remove_listener(listener: Any) -> None:
@@ -270,12 +271,12 @@ def remove_listener(listener: Any) -> None:
 
 
 
-def _calling(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str, Any]],
-             listeners: Tuple[Any, ...]) -> CallResult:
+def _calling(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | None,
+             listeners: tuple[Any, ...]) -> CallResult:
     """One call with listeners told of it: the slow path of the functions below."""
     for listener in listeners:
         listener.started(call)
-    result: Optional[CallResult] = None
+    result: CallResult | None = None
     try:
         result = _call(call, coordinator, content, metadata)
     finally:
@@ -284,12 +285,12 @@ def _calling(call: str, coordinator: Any, content: str, metadata: Optional[Dict[
     return result
 
 
-def _call(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str, Any]]) -> CallResult:
+def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | None) -> CallResult:
     # collect_events() inlined: this is the per-call path of batch screening.
     if _collector is None or type(sys.stdout) is not _StdoutWatch:
         _ensure_collecting()
     outer = getattr(_local, "sink", None)
-    events: List[Dict[str, Any]] = []
+    events: list[dict[str, Any]] = []
     _local.sink = events
     try:
         started = _perf_counter()
@@ -315,7 +316,7 @@ def _call(call: str, coordinator: Any, content: str, metadata: Optional[Dict[str
 _new_result = tuple.__new__
 
 
-def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+def screen_input(coordinator: Any, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """``coordinator.process_input(prompt, metadata)`` with its verdict and events.
 
     Whatever the call raises (only what the coordinator lets through: argument
@@ -327,7 +328,7 @@ def screen_input(coordinator: Any, prompt: str, metadata: Optional[Dict[str, Any
     return _call("process_input", coordinator, prompt, metadata)
 
 
-def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, Any]] = None) -> CallResult:
+def screen_output(coordinator: Any, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """``coordinator.process_output(response, metadata)`` with its verdict and events."""
     listeners = _listeners
     if listeners:
@@ -335,8 +336,8 @@ def screen_output(coordinator: Any, response: str, metadata: Optional[Dict[str, 
     return _call("process_output", coordinator, response, metadata)
 
 
-def screen(coordinator: Any, prompt: Optional[str] = None, response: Optional[str] = None,
-           metadata: Optional[Dict[str, Any]] = None) -> Screening:
+def screen(coordinator: Any, prompt: str | None = None, response: str | None = None,
+           metadata: dict[str, Any] | None = None) -> Screening:
     """Screen a record: the prompt through ``process_input``, the response through ``process_output``.
 
     Both sides are screened when both are given, also when the prompt is

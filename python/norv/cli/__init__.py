@@ -15,11 +15,11 @@ import argparse
 import io
 import os
 import sys
-from typing import List, NoReturn, Optional
+from typing import Any, NoReturn
 
 import norv
 
-__all__ = ["main", "build_parser"]
+__all__ = ["build_parser", "main"]
 
 
 class _UsageError(Exception):
@@ -111,7 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _suggest(unknown: List[str], parser: argparse.ArgumentParser) -> str:
+def _suggest(unknown: list[str], parser: argparse.ArgumentParser) -> str:
     import difflib
 
     options = [option for action in parser._actions for option in action.option_strings]
@@ -126,11 +126,12 @@ def _suggest(unknown: List[str], parser: argparse.ArgumentParser) -> str:
 def _screen_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     for action in parser._actions:
         if isinstance(action, argparse._SubParsersAction):
-            return action.choices["screen"]
+            screen: argparse.ArgumentParser = action.choices["screen"]
+            return screen
     raise LookupError("screen")  # pragma: no cover
 
 
-def _parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argparse.Namespace:
+def _parse(parser: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
     args, unknown = parser.parse_known_args(argv)
     if unknown:
         # Named after the command they were given to, with a close option when there is one.
@@ -162,7 +163,7 @@ def _exit_now(status: int) -> NoReturn:
     os._exit(status)
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = _parse(parser, argv)
@@ -205,7 +206,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                     # the run has said so; the interpreter must not say it again at exit.
                     _discard(fd)
                 try:
-                    stream.detach()
+                    getattr(stream, "detach", lambda: None)()
                 except Exception:
                     pass
     if outcome.abandoned_scans:
@@ -213,7 +214,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     return outcome.status
 
 
-def _flush(stream: io.TextIOBase) -> bool:
+def _flush(stream: Any) -> bool:
     try:
         stream.flush()
         return True

@@ -23,13 +23,26 @@ import pickle
 import signal
 import sys
 import threading
-from typing import Any, List, Optional, TextIO, Tuple
+from typing import Any, TextIO
 
 from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, read_records
 from norv.cli.report import Progress, Stats
 from norv.cli.screen import (
-    GUARD_OPTIONS, AuditWriter, Destinations, Fatal, GuardAbort, Outcome, RunState, Screener, Signals, WriteFailed,
-    _ToStderr, audit_logging, build_coordinator, finish, resolve_ref,
+    GUARD_OPTIONS,
+    AuditWriter,
+    Destinations,
+    Fatal,
+    GuardAbort,
+    Outcome,
+    RunState,
+    Screener,
+    Signals,
+    WriteFailed,
+    _ToStderr,
+    audit_logging,
+    build_coordinator,
+    finish,
+    resolve_ref,
 )
 
 __all__ = ["run_jobs"]
@@ -42,7 +55,7 @@ IN_FLIGHT = 3
 _READY, _FATAL, _RESULT, _END = b"S", b"F", b"R", b"E"
 
 
-def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: List[Any], audit_wanted: bool) -> None:
+def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool) -> None:
     """A worker process's life: build the coordinator, screen chunks until told to stop."""
     for connection in others:  # the other workers' pipe ends, inherited through fork
         connection.close()
@@ -62,15 +75,15 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: List[Any], au
         buffer = io.StringIO()
         audit = AuditWriter(buffer) if audit_wanted else None
         screener = Screener(coordinator, args, Stats(), Signals())
-        with audit_logging(audit), contextlib.redirect_stdout(_ToStderr(sys.stderr)):  # type: ignore[type-var]
+        with audit_logging(audit), contextlib.redirect_stdout(_ToStderr(sys.stderr)):
             while True:
                 task = tasks.recv_bytes()
                 if not task:
                     break
                 first = int.from_bytes(task[:8], "little")
                 screener.stats = Stats()
-                lines: List[str] = []
-                stop: Optional[Tuple[str, str]] = None
+                lines: list[str] = []
+                stop: tuple[str, str] | None = None
                 try:
                     for item in read_records(io.BytesIO(memoryview(task)[8:]), fmt, first):
                         lines.append(screener.result_line(item))
@@ -99,16 +112,16 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: List[Any], au
 class _Feeder(threading.Thread):
     """Reads the input and deals chunks of whole lines out to the workers, in turn."""
 
-    def __init__(self, source: Any, connections: List[Any]) -> None:
+    def __init__(self, source: Any, connections: list[Any]) -> None:
         super().__init__(name="norv-feeder", daemon=True)
         self.source = source
         self.connections = connections
         self.slots = threading.Semaphore(IN_FLIGHT * len(connections))
         self.bytes_read = 0
-        self.error: Optional[BaseException] = None
+        self.error: BaseException | None = None
         self.stopped = False
 
-    def _send(self, index: int, first: int, lines: List[bytes]) -> None:
+    def _send(self, index: int, first: int, lines: list[bytes]) -> None:
         self.slots.acquire()
         if self.stopped:
             raise EOFError
@@ -136,7 +149,7 @@ class _Feeder(threading.Thread):
                 self.error = exc
 
 
-def run_jobs(args: Any, source: Any, fmt: str, size: Optional[int], stdout: TextIO, stderr: TextIO,
+def run_jobs(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
              audit_default: bool) -> Outcome:
     # Imports only, so that a wrong REF fails before any process starts; the
     # guards themselves are built in each worker.
@@ -172,9 +185,9 @@ def run_jobs(args: Any, source: Any, fmt: str, size: Optional[int], stdout: Text
             process.join(5)
 
 
-def _start(workers: List[Any], results: List[Any]) -> None:
+def _start(workers: list[Any], results: list[Any]) -> None:
     """Wait until every worker has built its coordinator; the first failure is the run's."""
-    for number, (process, connection) in enumerate(zip(workers, results), start=1):
+    for number, (process, connection) in enumerate(zip(workers, results, strict=True), start=1):
         try:
             message = connection.recv_bytes()
         except EOFError:
@@ -183,8 +196,8 @@ def _start(workers: List[Any], results: List[Any]) -> None:
             raise Fatal(message[1:].decode("utf-8", "replace"))
 
 
-def _collect(args: Any, source: Any, fmt: str, size: Optional[int], stdout: TextIO, stderr: TextIO,
-             audit_default: bool, workers: List[Any], tasks: List[Any], results: List[Any], state: RunState) -> Outcome:
+def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
+             audit_default: bool, workers: list[Any], tasks: list[Any], results: list[Any], state: RunState) -> Outcome:
     _start(workers, results)
     progress = Progress(stderr, size, enabled=not args.no_progress)
     dest = Destinations(args, stdout, stderr, progress, audit_default)

@@ -7,10 +7,19 @@ and what was wrong with it; the reader never stops on bad data.
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, Iterable, Iterator, NamedTuple, Optional, Union
+from collections.abc import Iterable, Iterator
+from typing import Any, NamedTuple
 
-__all__ = ["Record", "RecordError", "JsonArrayInput", "read_records", "format_for_path", "looks_like_array",
-           "ERROR_KINDS", "ARRAY_MESSAGE"]
+__all__ = [
+    "ARRAY_MESSAGE",
+    "ERROR_KINDS",
+    "JsonArrayInput",
+    "Record",
+    "RecordError",
+    "format_for_path",
+    "looks_like_array",
+    "read_records",
+]
 
 #: The kinds of error a result line can name (its "error_kind").
 ERROR_KINDS = ("not_utf8", "malformed_json", "wrong_shape", "not_text", "pipeline_error")
@@ -27,9 +36,9 @@ _KEY_SET = frozenset(_KEYS)
 
 class Record(NamedTuple):
     line: int
-    prompt: Optional[str]
-    response: Optional[str]
-    metadata: Optional[Dict[str, Any]] = None
+    prompt: str | None
+    response: str | None
+    metadata: dict[str, Any] | None = None
     id: Any = None
     has_id: bool = False
 
@@ -40,12 +49,12 @@ class RecordError(NamedTuple):
     message: str
 
 
-Item = Union[Record, RecordError]
+Item = Record | RecordError
 
 _SUFFIX_FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl", ".txt": "text", ".text": "text"}
 
 
-def format_for_path(path: str) -> Optional[str]:
+def format_for_path(path: str) -> str | None:
     """The input format implied by a file name's suffix, or None when it implies none."""
     dot = path.rfind(".")
     if dot <= path.rfind("/"):
@@ -80,7 +89,7 @@ def _surrogate_at(text: str) -> int:
     return -1
 
 
-def _text_field(obj: Dict[str, Any], key: str, line: int) -> Union[Optional[str], RecordError]:
+def _text_field(obj: dict[str, Any], key: str, line: int) -> str | RecordError | None:
     value = obj.get(key)
     if value is None:
         return None

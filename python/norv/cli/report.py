@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import math
 import time
-from typing import Any, Dict, Iterable, List, Optional, Sequence, TextIO, Tuple
+from collections.abc import Iterable, Sequence
+from typing import Any, TextIO
 
 from norv.screening import LAST_RESORT, VERDICTS, CallResult
 
-__all__ = ["Histogram", "Stats", "Progress", "GATE_CATEGORIES", "parse_fail_on", "render_summary"]
+__all__ = ["GATE_CATEGORIES", "Histogram", "Progress", "Stats", "parse_fail_on", "render_summary"]
 
 #: The coordinator's events and step labels, always listed so that a zero shows.
 STANDARD_EVENTS = ("THREAT_DETECTED", "TIMEOUT", "INTERNAL_MODULE_ERROR")
@@ -26,9 +27,9 @@ _GATE_ALIASES = {"unscanned": ("timeout", "module-error", "last-resort"), "all":
 _EVENT_CATEGORY = {"TIMEOUT": "timeout", "INTERNAL_MODULE_ERROR": "module-error", LAST_RESORT: "last-resort"}
 
 
-def parse_fail_on(values: Iterable[str]) -> Tuple[str, ...]:
+def parse_fail_on(values: Iterable[str]) -> tuple[str, ...]:
     """Names given to ``--fail-on`` (comma-separated, repeatable) as gate categories; ValueError names a bad one."""
-    chosen = set()
+    chosen: set[str] = set()
     for value in values:
         for name in value.split(","):
             name = name.strip().lower().replace("_", "-")
@@ -59,7 +60,7 @@ class Histogram:
     SIZE = 1400
     _SCALE = 1.0 / math.log(G)
 
-    __slots__ = ("counts", "count", "low", "high")
+    __slots__ = ("count", "counts", "high", "low")
 
     def __init__(self) -> None:
         self.counts = [0] * self.SIZE
@@ -76,7 +77,7 @@ class Histogram:
         if value < self.low:
             self.low = value
 
-    def merge(self, other: "Histogram") -> None:
+    def merge(self, other: Histogram) -> None:
         counts = self.counts
         for index, count in enumerate(other.counts):
             if count:
@@ -106,10 +107,10 @@ class Stats:
 
     def __init__(self) -> None:
         self.records = 0  # every item read, good or bad
-        self.errors: Dict[str, int] = {}
-        self.input_verdicts: Dict[str, int] = dict.fromkeys(VERDICTS, 0)
-        self.output_verdicts: Dict[str, int] = dict.fromkeys(VERDICTS, 0)
-        self.events: Dict[Tuple[str, str], int] = {}
+        self.errors: dict[str, int] = {}
+        self.input_verdicts: dict[str, int] = dict.fromkeys(VERDICTS, 0)
+        self.output_verdicts: dict[str, int] = dict.fromkeys(VERDICTS, 0)
+        self.events: dict[tuple[str, str], int] = {}
         #: Texts that passed at least one step without a scan.
         self.unscanned = 0
         self.latency_in = Histogram()
@@ -118,7 +119,7 @@ class Stats:
         self.started = time.monotonic()
         self.elapsed = 0.0
 
-    def add(self, result_in: Optional[CallResult], result_out: Optional[CallResult]) -> None:
+    def add(self, result_in: CallResult | None, result_out: CallResult | None) -> None:
         """Count one screened record's calls (None for a side it did not have)."""
         if result_in is not None:
             self.input_verdicts[result_in.verdict] += 1
@@ -131,7 +132,7 @@ class Stats:
             if result_out.events:
                 self.count_events(result_out.events)
 
-    def count_events(self, events: Tuple[Dict[str, Any], ...]) -> None:
+    def count_events(self, events: tuple[dict[str, Any], ...]) -> None:
         """Count one call's events (and the call as unscanned when one of them says so)."""
         unscanned = False
         counts = self.events
@@ -147,11 +148,12 @@ class Stats:
     def add_error(self, kind: str) -> None:
         self.errors[kind] = self.errors.get(kind, 0) + 1
 
-    def merge(self, other: "Stats") -> None:
+    def merge(self, other: Stats) -> None:
         self.records += other.records
         for kind, count in other.errors.items():
             self.errors[kind] = self.errors.get(kind, 0) + count
-        for mine, theirs in ((self.input_verdicts, other.input_verdicts), (self.output_verdicts, other.output_verdicts)):
+        pairs = ((self.input_verdicts, other.input_verdicts), (self.output_verdicts, other.output_verdicts))
+        for mine, theirs in pairs:
             for verdict, count in theirs.items():
                 mine[verdict] = mine.get(verdict, 0) + count
         for key, count in other.events.items():
@@ -167,7 +169,7 @@ class Stats:
     def error_count(self) -> int:
         return sum(self.errors.values())
 
-    def gate_counts(self) -> Dict[str, int]:
+    def gate_counts(self) -> dict[str, int]:
         """How often each gate category occurred."""
         detections = self.event_total("THREAT_DETECTED")
         flagged = self.input_verdicts["refused"] + self.input_verdicts["sanitised"] + self.output_verdicts["redacted"]
@@ -181,11 +183,12 @@ class Stats:
         }
 
 
-def _table(rows: List[List[str]]) -> List[str]:
+def _table(rows: list[list[str]]) -> list[str]:
     widths = [max(len(row[col]) for row in rows) for col in range(len(rows[0]))]
     lines = []
     for row in rows:
-        cells = [row[0].ljust(widths[0])] + [cell.rjust(width) for cell, width in zip(row[1:], widths[1:])]
+        cells = [row[0].ljust(widths[0])]
+        cells += [cell.rjust(width) for cell, width in zip(row[1:], widths[1:], strict=True)]
         lines.append("  ".join(cells).rstrip())
     return lines
 
@@ -194,7 +197,7 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}{'' if count == 1 else 's'}"
 
 
-def unscanned_line(stats: Stats) -> Optional[str]:
+def unscanned_line(stats: Stats) -> str | None:
     """The warning that some text passed without a scan, or None."""
     if not stats.unscanned:
         return None
@@ -204,8 +207,8 @@ def unscanned_line(stats: Stats) -> Optional[str]:
             "not every module looked at them (--fail-on unscanned fails the run on this)")
 
 
-def render_summary(stats: Stats, settings: str, *, status_line: Optional[str] = None,
-                   notes: Sequence[str] = (), stopped: Optional[str] = None) -> str:
+def render_summary(stats: Stats, settings: str, *, status_line: str | None = None,
+                   notes: Sequence[str] = (), stopped: str | None = None) -> str:
     bad = stats.error_count
     head = (f"norv screen: {_plural(stats.records, 'record')} in {stats.elapsed:.2f} s"
             f" ({stats.records - bad} screened, {bad} with errors)")
@@ -236,7 +239,7 @@ def render_summary(stats: Stats, settings: str, *, status_line: Optional[str] = 
     for name in names:
         counts = [events.get((name, module), 0) for module in modules]
         event_rows.append([name, *map(str, counts), str(sum(counts))])
-    out += [""] + _table(event_rows)
+    out += ["", *_table(event_rows)]
     last_resort = stats.event_total(LAST_RESORT)
     if last_resort:
         out.append(f"last-resort failures (NORV CRITICAL FAILURE lines): {last_resort}")
@@ -245,9 +248,9 @@ def render_summary(stats: Stats, settings: str, *, status_line: Optional[str] = 
     for call, histogram in stats.latency.items():
         cells = [histogram.percentile(p) for p in (50, 95, 99)] + [histogram.high]
         latency_rows.append([call, str(histogram.count), *(f"{value * 1000:.3f}" for value in cells)])
-    out += [""] + _table(latency_rows)
+    out += ["", *_table(latency_rows)]
     if notes:
-        out += [""] + list(notes)
+        out += ["", *list(notes)]
     if warning and status_line is None:
         out += ["", warning]
     if status_line:
@@ -263,7 +266,7 @@ class Progress:
     the first half second, so short runs stay clean, nor when tqdm is missing.
     """
 
-    def __init__(self, stream: Optional[TextIO], total_bytes: Optional[int], *, enabled: bool = True,
+    def __init__(self, stream: TextIO | None, total_bytes: int | None, *, enabled: bool = True,
                  delay: float = 0.5) -> None:
         isatty = getattr(stream, "isatty", None)
         self.bar: Any = None

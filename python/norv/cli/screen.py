@@ -16,18 +16,34 @@ import stat
 import sys
 import threading
 import time
+from collections.abc import Iterator
 from json import dumps
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, TextIO, Tuple
+from typing import Any, NamedTuple, TextIO, cast
 
 from norv import screening
-from norv.screening import screen_input, screen_output
-from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, Record, RecordError, format_for_path, looks_like_array, \
-    read_records
+from norv.cli.records import (
+    ARRAY_MESSAGE,
+    JsonArrayInput,
+    Record,
+    RecordError,
+    format_for_path,
+    looks_like_array,
+    read_records,
+)
 from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, render_summary
+from norv.screening import screen_input, screen_output
 
 __all__ = [
-    "Fatal", "Outcome", "Screener", "run", "load_security_module", "new_coordinator",
-    "DEFAULT_INPUT_GUARD", "DEFAULT_NEURAL_GUARD", "DEFAULT_OUTPUT_SHIELD", "EXIT",
+    "DEFAULT_INPUT_GUARD",
+    "DEFAULT_NEURAL_GUARD",
+    "DEFAULT_OUTPUT_SHIELD",
+    "EXIT",
+    "Fatal",
+    "Outcome",
+    "Screener",
+    "load_security_module",
+    "new_coordinator",
+    "run",
 ]
 
 DEFAULT_INPUT_GUARD = "norv.guards:PatternGuard"
@@ -107,7 +123,7 @@ def resolve_ref(option: str, ref: str) -> Any:
     return target
 
 
-def load_security_module(option: str, ref: str) -> Optional[object]:
+def load_security_module(option: str, ref: str) -> object | None:
     """Resolve ``package.module:name`` (or ``none``) into a security module object.
 
     ``name`` may be dotted. A class or a factory is called with no arguments;
@@ -123,7 +139,7 @@ def load_security_module(option: str, ref: str) -> Optional[object]:
             raise Fatal(f"{option}: {ref}() failed: {type(exc).__name__}: {exc}") from None
     if not callable(getattr(target, "scan", None)):
         raise Fatal(f"{option}: {ref} is not a security module (it has no scan method)")
-    return target
+    return target  # type: ignore[no-any-return]
 
 
 _INTERRUPTS = (signal.SIGINT, signal.SIGTERM)
@@ -142,7 +158,7 @@ def _interrupt_free_pool_type(base: Any) -> Any:
     one that just finished.
     """
 
-    class InterruptFreePool(base):  # type: ignore[misc, valid-type]
+    class InterruptFreePool(base):  # type: ignore[misc]
         def _adjust_thread_count(self) -> None:
             if self._idle_semaphore.acquire(timeout=0):
                 return
@@ -164,7 +180,8 @@ def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) ->
         from norv.capacity import WORKER_PREFIX
 
         old = coordinator._executor
-        pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)
+        # The pool type as the coordinator reads it: its module's `concurrent`.
+        pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)  # type: ignore[attr-defined]
         coordinator._executor = pool_type(max_workers=int(getattr(old, "_max_workers", 4)),
                                           thread_name_prefix=WORKER_PREFIX)
         old.shutdown(wait=False)
@@ -204,7 +221,7 @@ def _guard_named(exc: BaseException, coordinator: Any, args: Any) -> str:
 class Screener:
     """Turns input items into result lines, counting them in ``stats``; the same in every process."""
 
-    def __init__(self, coordinator: Any, args: Any, stats: Stats, signals: "Signals") -> None:
+    def __init__(self, coordinator: Any, args: Any, stats: Stats, signals: Signals) -> None:
         self.coordinator = coordinator
         self.args = args
         self.stats = stats
@@ -230,10 +247,11 @@ class Screener:
                 # Stats.add, inlined: this runs once a record.
                 stats = self.stats
                 stats.records += 1
-                line: Dict[str, Any] = {"line": item.line}
+                line: dict[str, Any] = {"line": item.line}
                 if item.has_id:
                     line["id"] = item.id
-                events_in = events_out = ()
+                events_in: tuple[dict[str, Any], ...] = ()
+                events_out: tuple[dict[str, Any], ...] = ()
                 if result_in is None:
                     line["input"] = None
                 else:
@@ -279,7 +297,7 @@ class AuditWriter(logging.Handler):
         super().__init__(logging.INFO)
         self.setFormatter(JsonFormatter())
         self.stream = stream
-        self.failure: Optional[BaseException] = None
+        self.failure: BaseException | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
         if self.failure is not None:
@@ -292,7 +310,7 @@ class AuditWriter(logging.Handler):
 
 
 @contextlib.contextmanager
-def audit_logging(handler: Optional[logging.Handler]) -> Iterator[None]:
+def audit_logging(handler: logging.Handler | None) -> Iterator[None]:
     """``handler`` alone receives the coordinator's events for the run (None: they are only collected)."""
     from norv.utils.logger import setup_logger
 
@@ -338,7 +356,7 @@ class _ToStderr(io.TextIOBase):
         return True
 
 
-def _identity(path: Optional[str] = None, fd: Optional[int] = None) -> Optional[Tuple[int, int]]:
+def _identity(path: str | None = None, fd: int | None = None) -> tuple[int, int] | None:
     """(device, inode) of a regular file, else None (missing, a terminal, a pipe, /dev/null...)."""
     try:
         info = os.stat(path) if path is not None else os.fstat(fd)  # type: ignore[arg-type]
@@ -373,7 +391,7 @@ def check_destinations(args: Any, audit_to_stderr: bool) -> None:
         raise Fatal(f"{audit_name} is also where the results go ({out_name}); give them different files")
 
 
-def open_source(args: Any, stdin: Any) -> Tuple[Any, str, Optional[int]]:
+def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
     """The input stream, its format and its size (None when unknown)."""
     fmt = args.format
     if args.input == "-":
@@ -418,10 +436,10 @@ class Signals:
     """
 
     def __init__(self) -> None:
-        self.received: Optional[int] = None
+        self.received: int | None = None
         self._handled = False
-        self._saved: Dict[int, Any] = {}
-        self._wakeup: Optional[Tuple[int, int, int]] = None  # (read end, write end, previous fd)
+        self._saved: dict[int, Any] = {}
+        self._wakeup: tuple[int, int, int] | None = None  # (read end, write end, previous fd)
 
     def _handler(self, signum: int, frame: Any) -> None:
         if self._handled:
@@ -430,7 +448,7 @@ class Signals:
         self.received = signum
         raise KeyboardInterrupt
 
-    def __enter__(self) -> "Signals":
+    def __enter__(self) -> Signals:
         try:
             for signum in _INTERRUPTS:
                 if signal.getsignal(signum) is not signal.SIG_IGN:  # nohup'd or backgrounded: left ignored
@@ -451,7 +469,7 @@ class Signals:
             os.close(write_end)
             return
         self._wakeup = (read_end, write_end, previous)
-        main = threading.main_thread().ident
+        main = threading.get_ident()  # signal handlers can be set on the main thread only
         watched = {int(signum) for signum in self._saved}
 
         def watch() -> None:
@@ -478,7 +496,7 @@ class Signals:
 
     def __exit__(self, *exc: object) -> None:
         if self._wakeup is not None:
-            read_end, write_end, previous = self._wakeup
+            _read_end, write_end, previous = self._wakeup
             self._wakeup = None
             signal.set_wakeup_fd(previous)
             os.close(write_end)  # the watcher reads the end of the pipe and stops
@@ -495,11 +513,11 @@ class RunState:
 
     def __init__(self) -> None:
         self.stats = Stats()
-        self.write_failure: Optional[str] = None
-        self.abort: Optional[str] = None
-        self.interrupted: Optional[int] = None
-        self.array_line: Optional[int] = None
-        self.notes: List[str] = []
+        self.write_failure: str | None = None
+        self.abort: str | None = None
+        self.interrupted: int | None = None
+        self.array_line: int | None = None
+        self.notes: list[str] = []
 
 
 def settings_line(args: Any) -> str:
@@ -516,6 +534,7 @@ def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
     failing = [category for category in args.fail_on if counts[category]]
     all_errors = stats.records > 0 and stats.error_count == stats.records
     stopped = None
+    line: str | None
     if state.interrupted is not None:
         stopped = "interrupted"
         name = "SIGTERM" if state.interrupted == signal.SIGTERM else "interrupt (SIGINT)"
@@ -533,11 +552,12 @@ def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
         status = EXIT["unscreened"]
         line = f"norv screen: FAILED: every record was an error, nothing was screened (exit status {status})"
         if fmt == "jsonl" and set(stats.errors) == {"malformed_json"}:
-            line += "; if the input is plain text, one prompt a line, use --format text"
+            line = line + "; if the input is plain text, one prompt a line, use --format text"
     elif failing:
         status = EXIT["unscreened"] if UNSCREENED_CATEGORIES.intersection(failing) else EXIT["detection"]
         found = ", ".join(f"{category} {counts[category]}" for category in failing)
-        line = f"norv screen: FAILED the gate (--fail-on {','.join(args.fail_on)}): {found} (exit status {status})"
+        line = (f"norv screen: FAILED the gate (--fail-on {','.join(args.fail_on)}): {found} "
+                f"(exit status {status})")
     else:
         status = EXIT["ok"]
         line = f"norv screen: passed the gate (--fail-on {','.join(args.fail_on)})" if args.fail_on else None
@@ -559,7 +579,7 @@ def _records(count: int) -> str:
 
 def _open_text(path: str, mode: str, what: str) -> TextIO:
     try:
-        return open(path, mode, encoding="utf-8", newline="\n", buffering=1 << 16)
+        return cast(TextIO, open(path, mode, encoding="utf-8", newline="\n", buffering=1 << 16))
     except OSError as exc:
         raise Fatal(f"cannot open {what} {path!r}: {exc.strerror or exc}") from None
 
@@ -581,7 +601,7 @@ class Destinations:
             self._out_terminal = progress.active and _isatty(stdout)
         #: Where the run's standard-error text goes (guards' prints, the last-resort line, audit lines on stderr).
         self.err: TextIO = io.StringIO() if progress.active else stderr
-        self.audit: Optional[AuditWriter] = None
+        self.audit: AuditWriter | None = None
         if args.audit_log not in (None, "-"):
             self.audit = AuditWriter(self._stack.enter_context(_open_text(args.audit_log, "a", "audit log")))
             self.audit_name = f"audit events to {args.audit_log!r}"
@@ -626,7 +646,7 @@ class Destinations:
             except (OSError, ValueError) as exc:
                 raise WriteFailed("to standard error", exc) from None
 
-    def close(self) -> Optional[str]:
+    def close(self) -> str | None:
         """Flush and close what the run opened; the first failure's message, if any."""
         failure = None
         try:
@@ -668,7 +688,7 @@ def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
                                "standard error) writes them as JSON lines")
         signals = stack.enter_context(Signals())
         stack.enter_context(audit_logging(dest.audit))
-        stack.enter_context(contextlib.redirect_stdout(_ToStderr(dest.err)))  # type: ignore[type-var]
+        stack.enter_context(contextlib.redirect_stdout(_ToStderr(dest.err)))
         screener = Screener(coordinator, args, state.stats, signals)
         abandoned = _screen_all(screener, source, fmt, dest, progress, state, signals)
         progress.finish()
