@@ -5,12 +5,13 @@ VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip
 export PYTHONFAULTHANDLER := 1
 
-.PHONY: help venv install test test-fast demo bench clean
+.PHONY: help venv install test test-fast lint demo bench clean
 
 help:
 	@echo "make demo       set up and screen the sample file"
 	@echo "make test       set up and run every test suite (what CI runs)"
 	@echo "make test-fast  the pytest suite against the release build only"
+	@echo "make lint       ruff and mypy --strict"
 	@echo "make bench      run the benchmark suite"
 
 $(VPY):
@@ -35,7 +36,12 @@ demo: install
 test-fast: install
 	NORV_SEMANTIC_REQUIRED=1 PYTHONDEVMODE=1 $(VPY) -m pytest -q tests
 
-test: test-fast test-hardening check-armhf
+# ruff over the whole tree, mypy --strict over the package (settings in pyproject.toml).
+lint: install
+	$(VPY) -m ruff check .
+	$(VPY) -m mypy
+
+test: lint test-fast test-hardening check-armhf
 
 clean:
 	rm -rf build dist .venv* .hypothesis .pytest_cache
