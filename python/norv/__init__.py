@@ -5,4 +5,6 @@ class ``GovernanceCoordinator``, which runs registered security modules over eve
 prompt and every response under a hard time limit and writes a JSON audit log.
 """
 
+# The package's only statement of its version: the build reads it from here
+# (pyproject.toml, tool.scikit-build.metadata.version), so the two cannot differ.
 __version__ = "0.1.0"
