@@ -440,6 +440,7 @@ class Signals:
         self._handled = False
         self._saved: dict[int, Any] = {}
         self._wakeup: tuple[int, int, int] | None = None  # (read end, write end, previous fd)
+        self._watcher: threading.Thread | None = None
 
     def _handler(self, signum: int, frame: Any) -> None:
         if self._handled:
@@ -490,7 +491,8 @@ class Signals:
         # Born with the signals blocked, so that the kernel never hands one to it.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
         try:
-            threading.Thread(target=watch, name="norv-signals", daemon=True).start()
+            self._watcher = threading.Thread(target=watch, name="norv-signals", daemon=True)
+            self._watcher.start()
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
@@ -500,6 +502,9 @@ class Signals:
             self._wakeup = None
             signal.set_wakeup_fd(previous)
             os.close(write_end)  # the watcher reads the end of the pipe and stops
+            if self._watcher is not None:
+                # Ended before exit, so that no thread of ours is cut off mid-way.
+                self._watcher.join(1.0)
         if self._handled:
             # The process is on its way out: a second Ctrl-C during the summary
             # must not leave it waiting on an abandoned scan at exit.
