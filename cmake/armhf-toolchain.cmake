@@ -5,6 +5,10 @@
 #   cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
 #         -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 #
+# tools/armhf/build.sh passes it to scikit-build-core instead, with
+# cmake.python-hints=false: the hints would name the host's interpreter, and
+# this file picks the target's.
+#
 # NORV_ARMHF_SYSROOT (cache variable or environment) overrides the default
 # sysroot location .cache/armhf/sysroot.
 

@@ -26,8 +26,11 @@ wheels=(dist/armhf/*-cp311-cp311-linux_armv7l.whl)
 [ "${#wheels[@]}" -eq 1 ] || { echo "check: expected one armhf wheel in dist/armhf (make armhf)" >&2; exit 1; }
 
 bash tools/armhf/venv.sh "$cache"
-"$python" tools/armhf/wheel.py install "${wheels[0]}" \
-    --site "$venv/lib/python3.11/site-packages" --scripts "$venv/bin" --interpreter "$venv/bin/python"
+# The target interpreter has no pip of its own; the host's pip runs under it
+# (--python), so it checks the wheel's tag against the emulated interpreter and
+# writes console scripts for it.
+"$python" -m pip --python "$venv/bin/python" install --no-index --no-deps --force-reinstall \
+    --disable-pip-version-check --quiet "${wheels[0]}"
 
 # What the tests import must be the installed wheel, for the target.
 (cd / && "$venv/bin/python" -c '
