@@ -22,6 +22,10 @@ GC = coordinator_module.GovernanceCoordinator
 #: (the ARM emulation run sets it).
 TIME_SCALE = float(os.environ.get("NORV_TEST_TIME_SCALE", "1"))
 
+#: Forked children that start threads: qemu-user (the ARM run) kills them.
+needs_threads_after_fork = pytest.mark.skipif(
+    TIME_SCALE > 1, reason="the emulator cannot start threads in a forked child of a threaded process")
+
 #: The run under AddressSanitizer preloads its runtime into every interpreter.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 

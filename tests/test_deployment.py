@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import norv
-from conftest import GC, TIME_SCALE, UNDER_ASAN
+from conftest import GC, TIME_SCALE, UNDER_ASAN, needs_threads_after_fork
 
 EMULATED = TIME_SCALE > 1
 #: Fork copies the sanitizer's shadow memory: several times slower under ASan.
@@ -128,8 +128,6 @@ def test_no_abort_when_the_interpreter_ends_threads_inside_a_call(mode, runs):
 # Under qemu-user (Debian's 7.2) a forked child of a threaded process dies
 # (status 127, "qemu_plugin_vcpu_init_hook: assertion failed") as soon as it
 # starts a thread, with or without the coordinator.
-needs_threads_after_fork = pytest.mark.skipif(
-    EMULATED, reason="the emulator cannot start threads in a forked child of a threaded process")
 
 FORK_PRELUDE = r"""
 import faulthandler, json, multiprocessing, os, sys, threading, time

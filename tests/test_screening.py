@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import norv.core.coordinator as coordinator_module
-from conftest import BACKSTOP, GC, LONG_MS, TIME_SCALE, Guard
+from conftest import BACKSTOP, GC, LONG_MS, TIME_SCALE, Guard, needs_threads_after_fork
 from norv import aio, capacity, screening
 
 REFUSAL = "Refused."
@@ -253,6 +253,7 @@ def test_set_workers_keeps_the_pool_kind_and_names(coords):
         capacity.install_gate(coord, max_wait=-1)
 
 
+@needs_threads_after_fork
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_gate_works_in_a_forked_child():
     script = textwrap.dedent("""
