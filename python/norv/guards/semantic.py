@@ -23,7 +23,10 @@ training prompts and most real ones); a longer prompt is cut into chunks of
 whole sentences up to ``CHUNK`` characters (a longer sentence into
 overlapping windows of that size), every chunk is scored on its own, and
 the prompt's score is the highest. Every character lies in some chunk.
-Scoring time grows with the length, so it is capped: a prompt longer than
+The chunks are embedded together, up to ``BATCH`` per model call: the model
+the fetch step prepares quantises each token on its own, so a chunk's score
+does not depend on the chunks beside it (``_row_quantize``). Scoring time
+grows with the length, so it is capped: a prompt longer than
 ``max_chars`` (after whitespace runs are collapsed) is refused without
 scoring, unless ``max_chars`` is None; one longer than four times that
 before collapsing is refused without being read at all. Scoring only part
@@ -42,10 +45,11 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
+from norv.guards import _row_quantize
 from norv.guards import _semantic_assets as assets
 from norv.guards.pattern import normalise
 
-__all__ = ["CHUNK", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks", "prepare"]
+__all__ = ["BATCH", "CHUNK", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks", "prepare"]
 
 #: A prompt up to this many characters (prepared) is scored whole.
 WHOLE = 400
@@ -61,6 +65,9 @@ CHUNK = 100
 STRIDE = 75
 #: How far a window start may move to fall on a word start.
 _SNAP = 12
+#: Chunks per model call: a 2,000-character prompt takes one call, and a
+#: longer one (``max_chars=None``) never builds one huge tensor.
+BATCH = 32
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
 
@@ -128,7 +135,9 @@ class _Encoder:
     """One onnxruntime session per model file, shared by every guard in the process.
 
     ``InferenceSession.run`` may be called from several threads at once and
-    releases the interpreter lock while it computes.
+    releases the interpreter lock while it computes. Only the model the fetch
+    step rewrote is accepted: with the published one, a text's embedding
+    would depend on the other texts of the call.
     """
 
     _lock = threading.Lock()
@@ -147,6 +156,12 @@ class _Encoder:
         options.register_custom_ops_library(get_library_path())  # the in-graph tokenizer
         self._np = numpy
         self._session = onnxruntime.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
+        metadata = self._session.get_modelmeta().custom_metadata_map
+        if metadata.get(_row_quantize.MARKER_KEY) != _row_quantize.MARKER_VALUE:
+            raise ValueError(
+                f"SemanticGuard: {path} is not the model the fetch step prepares; "
+                "run: python -m norv.guards.semantic fetch"
+            )
 
     @classmethod
     def get(cls, path: Path, threads: int) -> _Encoder:
@@ -245,14 +260,17 @@ class SemanticGuard(SecurityModule):
         """Embeddings of texts taken as they are (no preparation, no chunks)."""
         return self._encoder.embed(texts)
 
-    def _max_logit(self, prepared: str) -> float:
-        # One chunk per call: in a batch, shorter strings are padded, which
-        # moves their scores by up to half a logit.
+    def _max_logit(self, prepared: str, stop_at: float = float("inf")) -> float:
+        """The highest chunk logit, or the first batch's best that reaches ``stop_at``."""
         best = -float("inf")
         if not prepared:
             return best
-        for chunk in chunks(prepared):
-            best = max(best, float(self._encoder.embed([chunk])[0] @ self._weights) + self._bias)
+        pieces = chunks(prepared)
+        for start in range(0, len(pieces), BATCH):
+            logits = self._encoder.embed(pieces[start:start + BATCH]) @ self._weights
+            best = max(best, float(logits.max()) + self._bias)
+            if best >= stop_at:
+                break
         return best
 
     def score(self, content: str) -> float:
@@ -270,7 +288,7 @@ class SemanticGuard(SecurityModule):
             return content
         if self.max_chars is not None and len(prepared) > self.max_chars:
             return self.refusal_message
-        if self._max_logit(prepared) >= self._logit_threshold:
+        if self._max_logit(prepared, stop_at=self._logit_threshold) >= self._logit_threshold:
             return self.refusal_message
         return content
 
