@@ -11,8 +11,10 @@ Measures, each in a fresh interpreter where it matters:
   hundred prompts scanned, and the same process before the guard was built;
 * latency: ``scan`` with the process pinned to one core, on prompts of
   fixed lengths made of harmless sentences (every chunk is scored, none is
-  cut short), and on the held-out prompts of the evaluation when the data
-  has been fetched (``fetch --data``);
+  cut short), on lengths drawn evenly from 1 to 2,000, and on the held-out
+  prompts of the evaluation when the data has been fetched (``fetch --data``);
+  beside them the model's own floor: a 2,000-character text embedded whole,
+  in one call, with no chunks;
 * interpreter lock: the rate of a pure-Python counting loop alone, then
   while another thread scans prompts back to back; the ratio is the share
   of its speed the busy thread keeps (about 1.0 when inference releases the
@@ -28,6 +30,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -51,7 +54,7 @@ SENTENCES = [
 LOAD_CODE = """
 import time, json
 t0 = time.perf_counter()
-import numpy, onnxruntime, onnxruntime_extensions
+import numpy, onnxruntime
 t1 = time.perf_counter()
 from norv.guards.semantic import SemanticGuard
 guard = SemanticGuard()
@@ -110,6 +113,16 @@ def time_scans(guard: Any, prompts: list[str], repeat: int) -> list[float]:
             guard.scan(prompt)
             samples.append(time.perf_counter() - started)
     return samples
+
+
+class _Whole:
+    """The model alone: the text embedded in one call and scored, no chunks."""
+
+    def __init__(self, guard: Any) -> None:
+        self.guard = guard
+
+    def scan(self, text: str) -> float:
+        return float(self.guard.embed([text])[0] @ self.guard._weights)
 
 
 def heldout_prompts() -> list[str]:
@@ -196,7 +209,13 @@ def main() -> int:
             guard.scan(text)
         by_length = {}
         for length in (50, 200, 500, 1000, 2000):
-            by_length[length] = percentiles(time_scans(guard, [prompt_of_length(length)], repeat * 10))
+            by_length[f"{length} chars"] = percentiles(time_scans(guard, [prompt_of_length(length)], repeat * 10))
+        rng = random.Random(1)
+        lengths = [rng.randint(1, 2000) for _ in range(repeat * 20)]
+        by_length["1 to 2,000 chars, evenly"] = percentiles(time_scans(guard, [prompt_of_length(n) for n in lengths], 1))
+        whole = [prompt_of_length(2000)]
+        by_length["2000 chars whole, one call (the model's floor)"] = percentiles(
+            time_scans(_Whole(guard), whole, repeat * 10))
         results["latency_by_length"] = by_length
         if heldout:
             results["latency_heldout"] = percentiles(time_scans(guard, heldout, 1 if args.quick else 3))
@@ -208,13 +227,14 @@ def main() -> int:
 
     print(f"load average {results['loadavg'][0]:.2f} before, {results['loadavg_after'][0]:.2f} after")
     load = results["load_s"]
-    print(f"load: import {load['import']:.3f} s, session {load['load']:.3f} s (median of {len(loads)})")
+    print(f"load: {load['import'] + load['load']:.3f} s (import {load['import']:.3f} s,"
+          f" session {load['load']:.3f} s; median of {len(loads)})")
     rss = results["rss_mb"]
     print(f"RSS: {rss['before']:.0f} MB before the guard, {rss['loaded']:.0f} MB loaded, peak {rss['peak']:.0f} MB")
     print("| prompt | scans | p50 (ms) | p99 (ms) | max (ms) |")
     print("|---|---:|---:|---:|---:|")
     for length, p in results["latency_by_length"].items():
-        print(f"| {length} chars | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
+        print(f"| {length} | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
     if heldout:
         p = results["latency_heldout"]
         print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} "

@@ -37,6 +37,8 @@ through.
 
 from __future__ import annotations
 
+import importlib.machinery
+import importlib.util
 import json
 import re
 import threading
@@ -57,8 +59,8 @@ WHOLE = 400
 #: most sentences alone, short ones in twos or threes. Chunks of 160
 #: characters let one hostile sentence be averaged away with its neighbours
 #: (an attack in the middle of 2,000 harmless characters was found 7 times
-#: in 10, against 9 in 10 at this size); each chunk costs a model call of
-#: about half a millisecond, so they are not shorter still.
+#: in 10, against 9 in 10 at this size); shorter chunks cut more sentences
+#: into windows, and every chunk is one more chance of a false positive.
 CHUNK = 100
 #: A sentence longer than CHUNK is cut into windows this far apart, which
 #: overlap by 25 characters (at least 13 after a start moves to a word).
@@ -146,14 +148,13 @@ class _Encoder:
     def __init__(self, path: Path, threads: int) -> None:
         import numpy
         import onnxruntime
-        from onnxruntime_extensions import get_library_path
 
         options = onnxruntime.SessionOptions()
         # One core per scan: the coordinator runs scans on several workers,
         # and a host sizes its pool for that.
         options.intra_op_num_threads = threads
         options.inter_op_num_threads = 1
-        options.register_custom_ops_library(get_library_path())  # the in-graph tokenizer
+        options.register_custom_ops_library(custom_ops_library())  # the in-graph tokenizer
         self._np = numpy
         self._session = onnxruntime.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
         metadata = self._session.get_modelmeta().custom_metadata_map
@@ -178,11 +179,32 @@ class _Encoder:
         return self._session.run(["outputs"], {"inputs": batch})[0]
 
 
+def custom_ops_library() -> str:
+    """The path of onnxruntime-extensions' operator library (the in-graph tokenizer).
+
+    Found beside the package rather than by importing it: the package's
+    ``__init__`` imports onnx when that is installed (the fetch step needs
+    it), which costs about 0.6 s of the guard's load and nothing here uses.
+    """
+    spec = importlib.util.find_spec("onnxruntime_extensions")
+    if spec is None:
+        raise ImportError(_INSTALL_HINT)
+    for folder in spec.submodule_search_locations or ():
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            candidate = Path(folder) / f"_extensions_pydll{suffix}"
+            if candidate.is_file():
+                return str(candidate)
+    from onnxruntime_extensions import get_library_path  # a layout this does not know
+
+    return str(get_library_path())
+
+
 def _import_runtime() -> Any:
     try:
         import numpy
         import onnxruntime  # noqa: F401
-        import onnxruntime_extensions  # noqa: F401
+
+        custom_ops_library()
     except ImportError as exc:
         raise ImportError(_INSTALL_HINT) from exc
     return numpy
@@ -204,9 +226,10 @@ class SemanticGuard(SecurityModule):
 
     ``max_chars``: prompts longer than this (whitespace collapsed) are refused
     without scoring; None scores every prompt whatever its length. A prompt of
-    2,000 characters is about 20 chunks, 20 to 25 ms on one idle core, half
-    the coordinator's default limit: a scan that overruns the limit lets the
-    prompt through. Raise it together with the coordinator's time limit.
+    2,000 characters costs about 13 ms on one idle core (6 microseconds a
+    character), a quarter of the coordinator's default limit: a scan that
+    overruns the limit lets the prompt through. Raise it together with the
+    coordinator's time limit.
 
     ``model_path``: the ONNX model; by default the file that
     ``python -m norv.guards.semantic fetch`` puts in the cache.
