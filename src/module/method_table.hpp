@@ -120,7 +120,7 @@ constexpr bool has_conversions(const MethodSpec& m) {
 // One method of the class: its table entry and the vectorcall entry that the
 // binder was instantiated into for it.
 struct Method {
-    const MethodSpec& spec;
+    const MethodSpec& desc;
     vectorcallfunc entry;
 };
 

@@ -25,10 +25,10 @@ static_assert(PY_MAJOR_VERSION == kBuiltMajor && PY_MINOR_VERSION == kBuiltMinor
 
 int bind(S name, PyObject* value_b) noexcept { return PyDict_SetItem(g_module.namespace_, str(name), value_b); }
 
-// Copies spec.<from> into the module as <to>; a missing attribute is skipped.
-int copy_spec_attr(PyObject* spec, PyObject* module, S from, S to, bool skip_none) noexcept {
+// Copies the import spec's <from> into the module as <to>; a missing attribute is skipped.
+int copy_spec_attr(PyObject* import_spec, PyObject* module, S from, S to, bool skip_none) noexcept {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(spec, str(from), &found) < 0) {
+    if (_PyObject_LookupAttr(import_spec, str(from), &found) < 0) {
         return -1;
     }
     Ref value = Ref::steal(found);
@@ -38,7 +38,7 @@ int copy_spec_attr(PyObject* spec, PyObject* module, S from, S to, bool skip_non
     return PyObject_SetAttr(module, str(to), value.get());
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_module(PyObject* import_spec, PyModuleDef*) noexcept {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
         return nullptr;
@@ -61,15 +61,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     if (make_constants() < 0) {
         return nullptr;
     }
-    Ref name = get_attr(spec, S::name);
+    Ref name = get_attr(import_spec, S::name);
     if (!name) {
         return nullptr;
     }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module || copy_spec_attr(spec, module.get(), S::loader, S::d_loader, false) < 0 ||
-        copy_spec_attr(spec, module.get(), S::origin, S::d_file, false) < 0 ||
-        copy_spec_attr(spec, module.get(), S::parent, S::d_package, false) < 0 ||
-        copy_spec_attr(spec, module.get(), S::submodule_search_locations, S::d_path, true) < 0) {
+    if (!module || copy_spec_attr(import_spec, module.get(), S::loader, S::d_loader, false) < 0 ||
+        copy_spec_attr(import_spec, module.get(), S::origin, S::d_file, false) < 0 ||
+        copy_spec_attr(import_spec, module.get(), S::parent, S::d_package, false) < 0 ||
+        copy_spec_attr(import_spec, module.get(), S::submodule_search_locations, S::d_path, true) < 0) {
         return nullptr;
     }
     return module.release();
@@ -182,10 +182,10 @@ int build_class() noexcept {
     }
     for (const Method& entry : methods()) {
         Ref method = make_native_function(entry, str(S::GovernanceCoordinator), g_module.namespace_);
-        if (!method || PyDict_SetItem(ns.get(), str(entry.spec.name), method.get()) < 0) {
+        if (!method || PyDict_SetItem(ns.get(), str(entry.desc.name), method.get()) < 0) {
             return -1;
         }
-        if (entry.spec.body == core::run_fail_safe) {
+        if (entry.desc.body == core::run_fail_safe) {
             g_module.run_fail_safe_entry = entry.entry;
         }
     }

@@ -240,19 +240,19 @@ PyType_Spec fn_spec = {
 
 // A code object whose argument count and names are the method's parameters, so
 // that inspect.signature reads them as it reads a Python function's.
-Ref make_code(const MethodSpec& spec, PyObject* qualname) {
-    Ref names = Ref::steal(PyTuple_New(spec.nparams));
+Ref make_code(const MethodSpec& desc, PyObject* qualname) {
+    Ref names = Ref::steal(PyTuple_New(desc.nparams));
     if (!names) {
         return {};
     }
-    for (int i = 0; i < spec.nparams; ++i) {
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(str(spec.params[i].name)));
+    for (int i = 0; i < desc.nparams; ++i) {
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(str(desc.params[i].name)));
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("coordinator", spec.c_name(), 0)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("coordinator", desc.c_name(), 0)));
     if (!empty) {
         return {};
     }
-    Ref count = Ref::steal(PyLong_FromLong(spec.nparams));
+    Ref count = Ref::steal(PyLong_FromLong(desc.nparams));
     if (!count) {
         return {};
     }
@@ -269,36 +269,36 @@ Ref make_code(const MethodSpec& spec, PyObject* qualname) {
     return Ref::steal(PyObject_Vectorcall(replace.get(), kwvalues, 0, kwnames.get()));
 }
 
-Ref make_annotations(const MethodSpec& spec) {
+Ref make_annotations(const MethodSpec& desc) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) {
         return {};
     }
-    for (int i = 0; i < spec.nparams; ++i) {
-        const ParamSpec& p = spec.params[i];
+    for (int i = 0; i < desc.nparams; ++i) {
+        const ParamSpec& p = desc.params[i];
         if (p.annotation != kNone && PyDict_SetItem(annotations.get(), str(p.name), str(p.annotation)) < 0) {
             return {};
         }
     }
-    if (spec.return_annotation != kNone &&
-        PyDict_SetItem(annotations.get(), str(S::return_), str(spec.return_annotation)) < 0) {
+    if (desc.return_annotation != kNone &&
+        PyDict_SetItem(annotations.get(), str(S::return_), str(desc.return_annotation)) < 0) {
         return {};
     }
     return annotations;
 }
 
 // The tuple of default values of the trailing optional parameters, or null.
-Ref make_defaults(const MethodSpec& spec) {
-    int first_optional = spec.nrequired;
-    if (first_optional == spec.nparams) {
+Ref make_defaults(const MethodSpec& desc) {
+    int first_optional = desc.nrequired;
+    if (first_optional == desc.nparams) {
         return {};
     }
-    Ref defaults = Ref::steal(PyTuple_New(spec.nparams - first_optional));
+    Ref defaults = Ref::steal(PyTuple_New(desc.nparams - first_optional));
     if (!defaults) {
         return {};
     }
-    for (int i = first_optional; i < spec.nparams; ++i) {
-        PyTuple_SET_ITEM(defaults.get(), i - first_optional, Py_NewRef(default_value(spec.params[i].fallback)));
+    for (int i = first_optional; i < desc.nparams; ++i) {
+        PyTuple_SET_ITEM(defaults.get(), i - first_optional, Py_NewRef(default_value(desc.params[i].fallback)));
     }
     return defaults;
 }
@@ -314,19 +314,19 @@ int make_native_function_type() noexcept {
 }
 
 Ref make_native_function(const Method& method, PyObject* class_name, PyObject* globals) noexcept {
-    const MethodSpec& spec = method.spec;
-    PyObject* name = str(spec.name);
+    const MethodSpec& desc = method.desc;
+    PyObject* name = str(desc.name);
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name));
     if (!qualname) {
         return {};
     }
-    Ref code = make_code(spec, qualname.get());
-    Ref annotations = code ? make_annotations(spec) : Ref{};
-    Ref doc = annotations ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref{};
+    Ref code = make_code(desc, qualname.get());
+    Ref annotations = code ? make_annotations(desc) : Ref{};
+    Ref doc = annotations ? Ref::steal(PyUnicode_FromString(desc.doc)) : Ref{};
     if (!doc) {
         return {};
     }
-    Ref defaults = make_defaults(spec);
+    Ref defaults = make_defaults(desc);
     if (!defaults && PyErr_Occurred()) {
         return {};
     }

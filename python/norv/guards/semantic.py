@@ -186,10 +186,10 @@ def custom_ops_library() -> str:
     ``__init__`` imports onnx when that is installed (the fetch step needs
     it), which costs about 0.6 s of the guard's load and nothing here uses.
     """
-    spec = importlib.util.find_spec("onnxruntime_extensions")
-    if spec is None:
+    package = importlib.util.find_spec("onnxruntime_extensions")
+    if package is None:
         raise ImportError(_INSTALL_HINT)
-    for folder in spec.submodule_search_locations or ():
+    for folder in package.submodule_search_locations or ():
         for suffix in importlib.machinery.EXTENSION_SUFFIXES:
             candidate = Path(folder) / f"_extensions_pydll{suffix}"
             if candidate.is_file():
@@ -335,6 +335,8 @@ def _main(argv: list[str] | None = None) -> int:
     cache = args.cache or assets.cache_dir()
     if args.check:
         absent = [member for wheel in wheels for member in assets.missing(wheel, cache)]
+        if assets.missing_encoder(cache):
+            absent.append(assets.ENCODER_FILE)
         for member in absent:
             print(f"missing: {member}")
         return 1 if absent else 0
