@@ -285,14 +285,31 @@ def test_the_published_model_is_refused(guard):
         semantic.SemanticGuard(model_path=assets.published_model_path())
 
 
-def _published_session():
+def _session(path, level=None):
     import numpy
     import onnxruntime
+
     options = onnxruntime.SessionOptions()
     options.intra_op_num_threads = 1
     options.register_custom_ops_library(semantic.custom_ops_library())
-    session = onnxruntime.InferenceSession(str(assets.published_model_path()), options)
+    if level is not None:
+        options.graph_optimization_level = getattr(onnxruntime.GraphOptimizationLevel, level)
+    session = onnxruntime.InferenceSession(str(path), options)
     return lambda texts: session.run(["outputs"], {"inputs": numpy.array(texts, dtype=object)})[0]
+
+
+def _published_session():
+    return _session(assets.published_model_path())
+
+
+def test_the_encoder_computes_the_same_at_every_optimisation_level(guard):
+    # onnxruntime fuses products with their scales; a fusion that took the
+    # per-row scale for a per-tensor one would change embeddings silently.
+    texts = [ATTACKS[0], ATTACKS[3], HARMLESS[2], LONG_HARMLESS]
+    plain = _session(assets.model_path(), "ORT_DISABLE_ALL")(texts)
+    for level in ("ORT_ENABLE_BASIC", "ORT_ENABLE_ALL"):
+        assert abs(_session(assets.model_path(), level)(texts) - plain).max() < 1e-4
+    assert abs(guard.embed(texts) - plain).max() < 1e-4
 
 
 BATCHMATES = [
