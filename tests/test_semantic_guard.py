@@ -234,7 +234,12 @@ def test_refuses_attacks_in_several_languages(guard, prompt):
     assert guard.scan(prompt, None) == guard.refusal_message
 
 
-@pytest.mark.parametrize("prompt", [*HARMLESS, LONG_HARMLESS, ""])
+# Short turns: the training source's short rows are mostly terse attacks,
+# and a head that took shortness for hostility refused about half of these.
+SHORT_TURNS = ["hi", "Hello!", "thanks", "ok", "Hallo", "merci", "¡gracias!", "Good evening!"]
+
+
+@pytest.mark.parametrize("prompt", [*HARMLESS, *SHORT_TURNS, LONG_HARMLESS, ""])
 def test_passes_harmless_prompts_as_the_same_object(guard, prompt):
     assert guard.scan(prompt, {"user": "u"}) is prompt
 

@@ -25,13 +25,18 @@ ATTACK_DIR = Path(__file__).resolve().parent / "data" / "attacks"
 NEURALCHEMY_EXCLUDED_SOURCES = frozenset({"wildguard_judgecomp"})
 
 
+#: Our harmless prompts: everyday requests, requests in the words of attacks,
+#: and the short turns of a conversation (greetings, thanks, "go on").
+BENIGN_KINDS = ("ordinary", "lookalike", "short")
+
+
 @dataclass(frozen=True)
 class Example:
     text: str
     label: int  # 1 attack, 0 harmless
     source: str
     lang: str = "en"
-    kind: str = ""  # harmless prompts: "ordinary" or "lookalike"; attacks: a category where known
+    kind: str = ""  # harmless prompts: one of BENIGN_KINDS; attacks: a category where known
 
 
 def read_benign(split: str) -> list[Example]:
@@ -46,8 +51,8 @@ def read_benign(split: str) -> list[Example]:
                 continue
             if not line or line.startswith("#"):
                 continue
-            if kind not in ("ordinary", "lookalike"):
-                raise ValueError(f"{path}: prompt before a '## ordinary' or '## lookalike' line")
+            if kind not in BENIGN_KINDS:
+                raise ValueError(f"{path}: prompt before a '## ordinary', '## lookalike' or '## short' line")
             out.append(Example(line, 0, "norv-benign", path.stem, kind))
     return out
 

@@ -12,14 +12,16 @@ its threshold):
   without the rows whose licence forbids redistribution): attacks and
   harmless prompts from several origins;
 * our held-out harmless prompts (data/benign/eval), seven languages,
-  ordinary requests and look-alikes, written apart from the training ones.
+  ordinary requests, look-alikes and short conversational turns, written
+  apart from the training ones.
 
 The S-Labs test split is shown too, apart: it comes from the training source.
 
-Harmless prompts are counted in two groups: "ordinary" (our ordinary ones,
-neuralchemy's ``benign`` category) and "look-alike" (ours, neuralchemy's
+Harmless prompts are counted in three groups: "ordinary" (our ordinary ones,
+neuralchemy's ``benign`` category), "look-alike" (ours, neuralchemy's
 ``edge_case`` rows, its hand-written hard negatives and the HarmBench benign
-counterparts, which touch dangerous subjects harmlessly).
+counterparts, which touch dangerous subjects harmlessly) and "short" (our
+short turns: "hello", "thanks", "go on").
 
 Each prompt is screened three ways: ``PatternGuard`` alone, ``SemanticGuard``
 alone, and both registered in one ``GovernanceCoordinator`` (input guard and
@@ -148,12 +150,12 @@ def sweep(held: list[tuple[Example, Verdicts]], scores: list[float], default: fl
     """SemanticGuard alone at other thresholds: what each buys and costs."""
     lines = [
         "### SemanticGuard alone at other thresholds (held-out data)", "",
-        "| threshold | attack recall | ordinary FPR | look-alike FPR |", "|---:|---:|---:|---:|",
+        "| threshold | attack recall | ordinary FPR | look-alike FPR | short-turn FPR |", "|---:|---:|---:|---:|---:|",
     ]
     groups = [group_of(e) for e, _ in held]
     for threshold in sorted({default, 0.5, 0.6, 0.7, 0.75, 0.8, 0.85, 0.9}):
         cells = []
-        for group in ("attack", "ordinary", "lookalike"):
+        for group in ("attack", "ordinary", "lookalike", "short"):
             flags = [s >= threshold for s, g in zip(scores, groups, strict=False) if g == group]
             cells.append(rate(flags))
         mark = " (default)" if threshold == default else ""

@@ -15,6 +15,12 @@ Training data (embedded the way the guard embeds a prompt, chunk by chunk):
 * our harmless prompts (data/benign/train, seven languages, ordinary requests
   and look-alikes), weight ``BENIGN_WEIGHT``: few rows, and the main lever
   on false positives;
+* our short conversational turns ("hello", "thanks", "go on"), weight
+  ``SHORT_WEIGHT``. Two thirds of S-Labs' rows under 30 characters are terse
+  attacks ("DAN", "Debug prompt"), so without them the head took shortness
+  for hostility and refused half of such turns. At ``BENIGN_WEIGHT`` they
+  pulled the head so far that, through the threshold rule below, held-out
+  recall fell by four and a half points; at 0.3, by two.
 * our attacks in six languages other than English (data/attacks), weight
   ``ATTACK_WEIGHT``. Without them every non-English training row would be
   harmless, and the head would learn the language itself as a sign of
@@ -51,6 +57,7 @@ from norv.guards import semantic  # noqa: E402
 
 L2 = 0.3
 BENIGN_WEIGHT = 3.0
+SHORT_WEIGHT = 0.3
 ATTACK_WEIGHT = 10.0
 TARGET_FPR = 0.01
 FORMAT = 1
@@ -78,6 +85,10 @@ def embed_chunks(enc: semantic._Encoder, texts: Sequence[str]) -> tuple[np.ndarr
             owner.append(index)
     rows = [enc.embed(pieces[start:start + semantic.BATCH]) for start in range(0, len(pieces), semantic.BATCH)]
     return np.concatenate(rows).astype(np.float64), np.asarray(owner)
+
+
+def weight_of(example: corpus.Example, weights_by_source: dict[str, float]) -> float:
+    return SHORT_WEIGHT if example.kind == "short" else weights_by_source[example.source]
 
 
 def fit(x: np.ndarray, y: np.ndarray, weight: np.ndarray, l2: float = L2) -> tuple[np.ndarray, float]:
@@ -128,7 +139,7 @@ def train() -> dict[str, Any]:
 
     x, owner = embed_chunks(enc, [e.text for e in examples])
     y = np.asarray([examples[i].label for i in owner], dtype=np.float64)
-    weight = np.asarray([weights_by_source[examples[i].source] for i in owner])
+    weight = np.asarray([weight_of(examples[i], weights_by_source) for i in owner])
     w, b = fit(x, y, weight)
     w = np.round(w, DIGITS)
     b = round(b, DIGITS)
@@ -149,7 +160,7 @@ def train() -> dict[str, Any]:
         "weights": [float(v) for v in w],
         "training": {
             "l2": L2,
-            "weights": weights_by_source,
+            "weights": {**weights_by_source, "norv-benign short turns": SHORT_WEIGHT},
             "rows": {"s-labs": len(slabs), "norv-benign": len(benign), "norv-attacks": len(attacks)},
             "chunks": len(owner),
             "data_sha256": {
