@@ -377,6 +377,26 @@ def test_loading_the_guard_does_not_import_onnx(guard):
     assert proc.stdout.split() == ["[]"]
 
 
+def test_a_forked_child_scans_with_the_parents_model(guard):
+    # Servers load the model and then fork their workers.
+    proc = _child(
+        "import os\n"
+        "from norv.core.coordinator import GovernanceCoordinator\n"
+        "from norv.guards import SemanticGuard\n"
+        "coord = GovernanceCoordinator(10_000, False)\n"
+        "coord.register_neural_guard(SemanticGuard('no'))\n"
+        f"attack, harmless = {ATTACKS[0]!r}, {HARMLESS[0]!r}\n"
+        "assert coord.process_input(attack, None) == 'no'\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    ok = coord.process_input(attack, None) == 'no' and coord.process_input(harmless, None) is harmless\n"
+        "    os._exit(0 if ok else 1)\n"
+        "print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n"
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[-1] == "0"
+
+
 def test_the_model_is_loaded_once_and_shared(guard):
     assert semantic.SemanticGuard(refusal_message="other")._encoder is guard._encoder
 
