@@ -33,7 +33,9 @@ demo: install
 	$(VENV)/bin/norv screen examples/screening.jsonl
 
 # The release run must have the semantic model: its tests fail there instead of skipping.
-test-fast: install
+# It runs the model under qemu-x86_64 too (qemu-user, which armhf-deps installs),
+# to check that the scores do not depend on the CPU's integer kernels.
+test-fast: install armhf-deps
 	NORV_SEMANTIC_REQUIRED=1 PYTHONDEVMODE=1 $(VPY) -m pytest -q tests
 
 # ruff over the whole tree, mypy --strict over the package (settings in pyproject.toml).

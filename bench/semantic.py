@@ -10,19 +10,24 @@ Measures, each in a fresh interpreter where it matters:
 * memory: resident set size of a process with the model loaded and a few
   hundred prompts scanned, and the same process before the guard was built;
 * latency: ``scan`` with the process pinned to one core, on prompts of
-  fixed lengths made of harmless sentences (every chunk is scored, none is
-  cut short), on lengths drawn evenly from 1 to 2,000, and on the held-out
-  prompts of the evaluation when the data has been fetched (``fetch --data``);
-  beside them the model's own floor: a 2,000-character text embedded whole,
-  in one call, with no chunks;
+  fixed lengths made of harmless sentences, on lengths drawn evenly from 1
+  to 2,000, on real documentation (the standard library's own ``pydoc``
+  text, framed as an application frames it: "Summarise this", a retrieval
+  context and a question) from 2,000 to 16,000 characters, with the cost
+  per 1,000 characters, and on the held-out prompts of the evaluation when
+  the data has been fetched (``fetch --data``); beside them the model's own
+  floor (a 2,000-character text embedded whole, in one call, with no
+  chunks) and the worst case of the first stage (a long prompt every chunk
+  of which is sent to the encoder);
 * interpreter lock: the rate of a pure-Python counting loop alone, then
   while another thread scans prompts back to back; the ratio is the share
   of its speed the busy thread keeps (about 1.0 when inference releases the
   lock and a second core is free).
 
-Targets: load <= 1 s; RSS <= 350 MB; p50 <= 5 ms and p99 <= 25 ms up to
-2,000 characters; the busy thread keeps >= 80% of its speed. The machine
-is shared: the load average is printed with the results.
+Targets: load <= 1 s; RSS <= 350 MB; 2,000 characters of real
+documentation p50 <= 5 ms and p99 <= 15 ms; 16,000 characters p99 within
+the coordinator's default 50 ms; the busy thread keeps >= 80% of its speed.
+The machine is shared: the load average is printed with the results.
 """
 
 from __future__ import annotations
@@ -87,6 +92,54 @@ def prompt_of_length(length: int) -> str:
         out.append(SENTENCES[i % len(SENTENCES)])
         i += 1
     return " ".join(out)[:length]
+
+
+#: Standard-library modules whose documentation the latency runs read:
+#: real technical prose, code and signatures, the same on every machine
+#: with this Python.
+DOC_MODULES = ("argparse", "asyncio.tasks", "csv", "email.message", "json", "logging", "pathlib", "shutil",
+               "socket", "sqlite3", "subprocess", "tarfile", "threading", "unittest.mock", "urllib.request",
+               "zipfile")
+FRAMES = (
+    "Summarise this for a newcomer:\n\n{}",
+    "Answer the question using only the context below.\n\nContext:\n{}\n\nQuestion: which function should I use?",
+    "Fix the grammar in this text and keep the tone neutral:\n\n{}",
+    "Explain what this documentation says, step by step.\n\n{}",
+)
+
+
+def documentation_prompts(length: int, count: int, seed: int = 7) -> list[str]:
+    """``count`` prompts of about ``length`` characters: documentation text in an application's frame."""
+    import importlib
+    import pydoc
+
+    texts = [pydoc.render_doc(importlib.import_module(name), renderer=pydoc.plaintext) for name in DOC_MODULES]
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        frame = FRAMES[i % len(FRAMES)]
+        text = rng.choice([t for t in texts if len(t) > length] or texts)
+        start = rng.randrange(0, max(1, len(text) - length))
+        out.append(frame.format(text[start:start + length - len(frame) + 2]))
+    return out
+
+
+def worst_case_prompt(guard: Any, length: int) -> str:
+    """Harmless documentation sentences that the first stage sends to the encoder, repeated to ``length``."""
+    from norv.guards import semantic
+
+    gate = semantic.shipped_gate()
+    suspicious = []
+    for text in documentation_prompts(4000, 40):
+        for piece in semantic.chunks(semantic.prepare(text)):
+            if gate.passes(piece) and guard.score(piece) < guard.threshold / 2:
+                suspicious.append(piece)
+    if not suspicious:
+        return ""
+    out = ""
+    while len(out) < length:
+        out += " ".join(suspicious) + " "
+    return out[:length]
 
 
 def child(code: str, stdin: str = "") -> dict[str, Any]:
@@ -218,6 +271,24 @@ def main() -> int:
         by_length["2000 chars whole, one call (the model's floor)"] = percentiles(
             time_scans(_Whole(guard), whole, repeat * 10))
         results["latency_by_length"] = by_length
+        documents = {}
+        for length in (500, 2000, 4000, 8000, 16000):
+            prompts = documentation_prompts(length, 8 if args.quick else 40)
+            for text in prompts[:3]:
+                guard.scan(text)
+            timing = percentiles(time_scans(guard, prompts, 3 if args.quick else 5))
+            timing["ms_per_1000_chars"] = timing["p50_ms"] * 1000 / length
+            timing["refused_or_too_long"] = sum(guard.scan(t) is not t for t in prompts) / len(prompts)
+            documents[f"{length} chars"] = timing
+        # The first stage's worst case: every chunk goes to the encoder, up to
+        # the budget, and none is refused (a hostile prompt built for cost).
+        worst = worst_case_prompt(guard, 16000)
+        if worst:
+            timing = percentiles(time_scans(guard, [worst], repeat * 5))
+            timing["ms_per_1000_chars"] = timing["p50_ms"] * 1000 / len(worst)
+            timing["refused_or_too_long"] = float(guard.scan(worst) is not worst)
+            documents["16000 chars, every chunk suspicious (worst case)"] = timing
+        results["latency_documents"] = documents
         if heldout:
             results["latency_heldout"] = percentiles(time_scans(guard, heldout, 1 if args.quick else 3))
     finally:
@@ -236,6 +307,13 @@ def main() -> int:
     print("|---|---:|---:|---:|---:|")
     for length, p in results["latency_by_length"].items():
         print(f"| {length} | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} |")
+    print()
+    print("| documentation in a frame | scans | p50 (ms) | p99 (ms) | max (ms) | p50 per 1,000 chars (ms) "
+          "| not passed |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for length, p in results["latency_documents"].items():
+        print(f"| {length} | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['max_ms']:.2f} "
+              f"| {p['ms_per_1000_chars']:.2f} | {p['refused_or_too_long']:.0%} |")
     if heldout:
         p = results["latency_heldout"]
         print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} "

@@ -259,18 +259,28 @@ def test_threshold_and_message_are_settings(guard):
     assert lenient.scan(prompt) is prompt
 
 
-@pytest.mark.parametrize("max_chars, refused", [(1000, True), (None, False)])
-def test_input_cap(guard, max_chars, refused):
-    capped = semantic.SemanticGuard(max_chars=max_chars)
-    prompt = LONG_HARMLESS * 2  # about 3,700 characters, harmless
-    assert (capped.scan(prompt) == capped.refusal_message) is refused
+@pytest.mark.parametrize("max_chars, over", [(1000, True), (None, False)])
+@pytest.mark.parametrize("on_too_long", ["refuse", "pass"])
+def test_input_cap(guard, max_chars, over, on_too_long):
+    capped = semantic.SemanticGuard(max_chars=max_chars, on_too_long=on_too_long)
+    # About 3,700 harmless characters with an attack inside: over the cap it is
+    # not scored at all, which is neither a refusal nor a pass.
+    prompt = _hide(LONG_HARMLESS * 2, ATTACKS[0])
+    assert capped.too_long(prompt) is over
+    result = capped.scan(prompt)
+    if not over:
+        assert result == capped.refusal_message  # scored: the attack is found
+    elif on_too_long == "refuse":
+        assert result == capped.too_long_message
+    else:
+        assert result is prompt
 
 
 def test_the_cap_counts_collapsed_whitespace_but_not_past_four_times(guard):
     padded = HARMLESS[0] + " " * (3 * guard.max_chars)
-    assert guard.scan(padded) is padded
+    assert guard.scan(padded) is padded and not guard.too_long(padded)
     flood = HARMLESS[0] + " " * (4 * guard.max_chars)
-    assert guard.scan(flood) == guard.refusal_message
+    assert guard.scan(flood) == guard.too_long_message and guard.too_long(flood)
 
 
 @pytest.mark.parametrize("bad", [dict(refusal_message=""), dict(threshold=1.0), dict(threshold=0.0), dict(max_chars=0)])

@@ -18,15 +18,29 @@ attributed the same way by a pass-through wrapper of ``sys.stdout``.
 Verdicts (:data:`VERDICTS`), decided from the text first:
 
 * ``refused``: the prompt came back as a guard's ``refusal_message`` (or as None);
+* ``too_long``: an input guard could not score the prompt because it is over
+  the guard's length limit: the prompt came back as the guard's
+  ``too_long_message``, or (``on_too_long="pass"``, or audit mode) unchanged
+  and **unscanned** by that guard. Such a prompt is never ``refused`` or
+  ``passed`` on that guard's account: it found nothing, and it looked at nothing;
 * ``sanitised`` / ``redacted``: the prompt / response came back changed;
 * otherwise the text came back unchanged, and the events say whether it was
   looked at: ``timed_out`` (a TIMEOUT event), ``over_capacity`` (the admission
   gate's ADMISSION_TIMEOUT event, see :mod:`norv.capacity`), ``module_error``
   (INTERNAL_MODULE_ERROR), ``last_resort`` (a last-resort line), else ``passed``.
 
-A changed text outranks an unscanned step (a heuristic step that timed out
-before a neural guard refused still gives ``refused``); :attr:`CallResult.unscanned`
-tells whether any step of the call passed its text without a scan.
+A guard in the input or neural slot takes part in ``too_long`` when it has a
+``too_long(content)`` method (true when it leaves the prompt unscored for its
+length, as ``SemanticGuard``'s does) and a ``too_long_message`` that differs
+from every guard's ``refusal_message``. The coordinator writes a
+THREAT_DETECTED event when such a guard returns its message; that event is
+no detection (:attr:`CallResult.detected` leaves it out) and
+:attr:`CallResult.too_long` names its step.
+
+A changed text outranks an unscanned step (a heuristic step that timed out,
+or found the prompt too long, before a neural guard refused still gives
+``refused``); :attr:`CallResult.unscanned` tells whether any step of the call
+passed its text without a scan.
 """
 
 from __future__ import annotations
@@ -56,10 +70,12 @@ CRITICAL_PREFIX = "NORV CRITICAL FAILURE: "
 #: Every verdict a call can get, in the order summaries list them.
 VERDICTS = (
     "passed", "sanitised", "refused", "redacted",
-    "timed_out", "over_capacity", "module_error", "last_resort",
+    "timed_out", "over_capacity", "module_error", "last_resort", "too_long",
 )
-#: Verdicts of a text that passed without being scanned.
-UNSCANNED_VERDICTS = frozenset({"timed_out", "over_capacity", "module_error", "last_resort"})
+#: Verdicts of a text that some step did not scan. All but ``too_long`` passed
+#: the text on; a ``too_long`` prompt may instead have been stopped with the
+#: guard's message (:attr:`CallResult.unscanned` tells which).
+UNSCANNED_VERDICTS = frozenset({"timed_out", "over_capacity", "module_error", "last_resort", "too_long"})
 #: Audit events that mean a step passed its text unscanned, with the verdict each gives.
 UNSCANNED_EVENTS = {
     "TIMEOUT": "timed_out",
@@ -68,6 +84,8 @@ UNSCANNED_EVENTS = {
 }
 #: The pseudo-event under which a last-resort line is filed.
 LAST_RESORT = "NORV_CRITICAL_FAILURE"
+#: The input slots a length-limited guard can sit in, with the step its events name.
+_INPUT_STEPS = (("input_guard", "InputHeuristic"), ("neural_guard", "InputNeural"))
 
 
 class CallResult(NamedTuple):
@@ -83,16 +101,33 @@ class CallResult(NamedTuple):
     events: tuple[dict[str, Any], ...]
     #: Wall-clock duration of the call.
     seconds: float
+    #: The steps ("InputHeuristic", "InputNeural") whose guard left the prompt
+    #: unscored for its length; empty for every other call.
+    too_long: tuple[str, ...] = ()
 
     @property
     def unscanned(self) -> bool:
-        """Whether some step passed its text without a scan (time-out, failure, gate, last resort)."""
-        return any(event["event"] in UNSCANNED_EVENTS or event["event"] == LAST_RESORT for event in self.events)
+        """Whether some step passed its text without a scan (time-out, failure, gate, last resort, too long)."""
+        if any(event["event"] in UNSCANNED_EVENTS or event["event"] == LAST_RESORT for event in self.events):
+            return True
+        # A guard that found the prompt too long either stopped it with its
+        # message (a BLOCKED event of its step) or passed it on unscanned.
+        return any(not _blocked(self.events, step) for step in self.too_long)
 
     @property
     def detected(self) -> bool:
-        """Whether a module detected something (also in audit mode, where the text passes unchanged)."""
-        return any(event["event"] == "THREAT_DETECTED" for event in self.events)
+        """Whether a module detected something (also in audit mode, where the text passes unchanged).
+
+        The event of a guard that returned its too-long message is not a detection.
+        """
+        return any(event["event"] == "THREAT_DETECTED" and event.get("module") not in self.too_long
+                   for event in self.events)
+
+
+def _blocked(events: Iterable[dict[str, Any]], step: str) -> bool:
+    """Whether ``step`` changed the text (a detection that was not in audit mode)."""
+    return any(event["event"] == "THREAT_DETECTED" and event.get("module") == step
+               and event.get("outcome") == "BLOCKED" for event in events)
 
 
 class Screening(NamedTuple):
@@ -223,6 +258,44 @@ def _refusal_messages(coordinator: Any) -> tuple[str, ...]:
     return tuple(messages)
 
 
+def _length_limited(coordinator: Any) -> tuple[tuple[str, Any], ...]:
+    """(step, guard) for each registered input guard that can say a prompt is too long for it."""
+    found = []
+    for slot, step in _INPUT_STEPS:
+        guard = getattr(coordinator, slot, None)
+        if guard is not None and callable(getattr(guard, "too_long", None)):
+            found.append((step, guard))
+    return tuple(found)
+
+
+def _changed_input_verdict(prompt: str, text: str | None, coordinator: Any,
+                           limited: tuple[tuple[str, Any], ...],
+                           events: Iterable[dict[str, Any]]) -> tuple[str, tuple[str, ...]]:
+    """The verdict of a prompt that came back changed, and the steps that found it too long."""
+    events = tuple(events)
+    steps: tuple[str, ...] = ()
+    for step, guard in limited:
+        if step == "InputHeuristic" and guard.too_long(prompt):
+            if _blocked(events, step):
+                # The coordinator hands an input guard's too-long message to the
+                # neural guard as if it were the prompt: whatever that step made
+                # of it, the prompt itself was never scored.
+                return "too_long", (step,)
+            steps = (step,)  # passed on unscanned
+    if text is None or text in _refusal_messages(coordinator):
+        return "refused", steps
+    for step, guard in limited:
+        if step == "InputNeural":
+            message = getattr(guard, "too_long_message", None)
+            if type(message) is str and text == message:
+                return "too_long", (*steps, step)
+            # A sanitised prompt the neural guard passed on unscanned, too long
+            # for it: the changed text gives the verdict, the step is still unscanned.
+            if guard.too_long(text):
+                return "sanitised", (*steps, step)
+    return "sanitised", steps
+
+
 def _unchanged_verdict(events: Iterable[dict[str, Any]]) -> str:
     verdict = "passed"
     for event in events:
@@ -303,13 +376,25 @@ def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | 
         _local.sink = outer
         if outer is not None:
             outer.extend(events)
-    if text == content:
-        verdict = _unchanged_verdict(events) if events else "passed"
-    elif call == "process_output":
-        verdict = "redacted"
+    too_long: tuple[str, ...] = ()
+    if call == "process_output":
+        verdict = "redacted" if text != content else _unchanged_verdict(events) if events else "passed"
     else:
-        verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
-    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds))
+        limited = _length_limited(coordinator)
+        if text == content:
+            # Every input guard saw the prompt itself: the heuristic step
+            # returned it unchanged, or passed it on in audit mode.
+            if limited:
+                too_long = tuple(step for step, guard in limited if guard.too_long(content))
+            if too_long:
+                verdict = "too_long"
+            else:
+                verdict = _unchanged_verdict(events) if events else "passed"
+        elif limited:
+            verdict, too_long = _changed_input_verdict(content, text, coordinator, limited, events)
+        else:
+            verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
+    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long))
 
 
 #: CallResult without its Python-level ``__new__`` frame: one per screening call.

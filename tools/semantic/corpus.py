@@ -8,6 +8,8 @@ for this project live beside this file in data/benign/{train,eval}/<lang>.txt.
 from __future__ import annotations
 
 import csv
+import gzip
+import json
 import math
 import re
 from collections import Counter
@@ -19,6 +21,9 @@ from norv.guards import _semantic_assets as assets
 
 BENIGN_DIR = Path(__file__).resolve().parent / "data" / "benign"
 ATTACK_DIR = Path(__file__).resolve().parent / "data" / "attacks"
+#: Harmless prompts made from real documents and tool output (documents.py), one
+#: gzipped JSON Lines file per split: "train", "validation", "eval".
+DOCUMENTS_DIR = Path(__file__).resolve().parent / "data" / "documents"
 
 #: neuralchemy rows from these sources are left out: their licence ("research")
 #: does not allow redistribution.
@@ -55,6 +60,21 @@ def read_benign(split: str) -> list[Example]:
                 raise ValueError(f"{path}: prompt before a '## ordinary', '## lookalike' or '## short' line")
             out.append(Example(line, 0, "norv-benign", path.stem, kind))
     return out
+
+
+def read_documents(split: str) -> list[Example]:
+    """Harmless prompts built from real text (documents.py): ``split`` is
+    "train", "validation" (only for choosing a threshold) or "eval" (held out).
+
+    No source lies in two splits. ``source`` names the material ("man:ls.1",
+    "pydoc:json"), ``kind`` what it is (documents.KINDS) and ``lang`` the
+    language of the frame around it ("none" for bare text).
+    """
+    if split not in ("train", "validation", "eval"):
+        raise ValueError(f"no documents split {split!r}")
+    with gzip.open(DOCUMENTS_DIR / f"{split}.jsonl.gz", "rt", encoding="utf-8") as stream:
+        rows = [json.loads(line) for line in stream]
+    return [Example(row["text"], 0, row["source"], row["lang"], row["kind"]) for row in rows]
 
 
 def read_attacks() -> list[Example]:
@@ -147,3 +167,41 @@ def guess_language(text: str) -> str:
 def iter_texts(examples: list[Example]) -> Iterator[str]:
     for example in examples:
         yield example.text
+
+
+#: Attacks written for this project by kind, each with its own held-out split:
+#: data/attacks/<kind>/{train,eval}/<lang>.txt. The top-level attack files
+#: (read_attacks) stay training-only.
+EXFILTRATION_DIR = ATTACK_DIR / "exfiltration"
+PLANTED_DIR = ATTACK_DIR / "planted"
+ATTACK_SPLITS = ("train", "eval")
+
+
+def _read_attack_split(folder: Path, split: str, source: str, kind: str) -> list[Example]:
+    if split not in ATTACK_SPLITS:
+        raise ValueError(f"no {kind} split {split!r}: expected one of {ATTACK_SPLITS}")
+    directory = folder / split
+    # A missing folder would otherwise read as an empty set and go unnoticed
+    # in training and evaluation alike.
+    if not directory.is_dir():
+        raise FileNotFoundError(f"{directory} is missing")
+    out: list[Example] = []
+    for path in sorted(directory.glob("*.txt")):
+        for raw in path.read_text(encoding="utf-8").splitlines():
+            line = raw.strip()
+            if line and not line.startswith("#"):
+                out.append(Example(line, 1, source, path.stem, kind))
+    return out
+
+
+def read_exfiltration(split: str) -> list[Example]:
+    """Our exfiltration and tool-abuse attacks (conversation, system prompt,
+    user data or credentials sent out by mail, link, image or tool call, and
+    the same planted in documents and tool results): ``split`` is "train" or "eval"."""
+    return _read_attack_split(EXFILTRATION_DIR, split, "norv-exfiltration", "exfiltration")
+
+
+def read_planted(split: str) -> list[Example]:
+    """Our short injections written as if planted in a web page, README,
+    email or code comment: ``split`` is "train" or "eval"."""
+    return _read_attack_split(PLANTED_DIR, split, "norv-planted", "planted")

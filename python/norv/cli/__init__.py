@@ -3,7 +3,9 @@
 Exit status (the README's table): 0 the run finished and the gate passed; 1
 ``--fail-on detection`` and something was refused, sanitised, redacted or (audit
 mode) detected; 2 the run could not start (one line on standard error); 3 the
-gate failed on something not cleanly screened, or every record was an error; 4
+gate failed on something not cleanly screened (an error, a time-out, a module
+failure, a last-resort line, a prompt too long for a guard to screen), or
+every record was an error; 4
 results or audit events could not be written; 5 a guard stopped the run
 (SystemExit, KeyboardInterrupt or GeneratorExit) or a worker process died; 130
 interrupted (SIGINT); 143 terminated (SIGTERM).
@@ -100,7 +102,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help=f"output shield as package.module:name, or none (default: {DEFAULT_OUTPUT_SHIELD})")
     screen.add_argument("--fail-on", action="append", default=[], metavar="LIST",
                         help=f"fail the run when any of these happened (comma-separated: {', '.join(GATE_CATEGORIES)}; "
-                             "unscanned = timeout,module-error,last-resort; all)")
+                             "unscanned = timeout,module-error,last-resort,too-long; all)")
     screen.add_argument("--strict", action="append_const", dest="fail_on", const="all",
                         help="the same as --fail-on all: fail on anything not cleanly screened, and on detections")
     screen.add_argument("--fail-on-detection", action="append_const", dest="fail_on", const="detection",

@@ -14,16 +14,17 @@ __all__ = ["GATE_CATEGORIES", "Histogram", "Progress", "Stats", "parse_fail_on",
 #: The coordinator's events and step labels, always listed so that a zero shows.
 STANDARD_EVENTS = ("THREAT_DETECTED", "TIMEOUT", "INTERNAL_MODULE_ERROR")
 STANDARD_MODULES = ("InputHeuristic", "InputNeural", "Output")
-#: Verdict columns of the summary; over_capacity (an admission gate's) shows only when it occurs.
+#: Verdict columns of the summary; over_capacity (an admission gate's) and too_long show only when they occur.
 SUMMARY_VERDICTS = ("passed", "sanitised", "refused", "redacted", "timed_out", "module_error", "last_resort")
 _NOT_FOR_INPUT = frozenset({"redacted"})
-_NOT_FOR_OUTPUT = frozenset({"sanitised", "refused"})
+_NOT_FOR_OUTPUT = frozenset({"sanitised", "refused", "too_long"})
 
 #: What ``--fail-on`` can name, in the order the gate reports them.
-GATE_CATEGORIES = ("detection", "error", "timeout", "module-error", "last-resort")
+GATE_CATEGORIES = ("detection", "error", "timeout", "module-error", "last-resort", "too-long")
 #: Categories under which a text passed without a scan, or a record was not screened at all.
-UNSCREENED_CATEGORIES = frozenset({"error", "timeout", "module-error", "last-resort"})
-_GATE_ALIASES = {"unscanned": ("timeout", "module-error", "last-resort"), "all": GATE_CATEGORIES}
+#: A too-long prompt was never scored, whether its guard stopped it or passed it on.
+UNSCREENED_CATEGORIES = frozenset({"error", "timeout", "module-error", "last-resort", "too-long"})
+_GATE_ALIASES = {"unscanned": ("timeout", "module-error", "last-resort", "too-long"), "all": GATE_CATEGORIES}
 _EVENT_CATEGORY = {"TIMEOUT": "timeout", "INTERNAL_MODULE_ERROR": "module-error", LAST_RESORT: "last-resort"}
 
 
@@ -113,6 +114,12 @@ class Stats:
         self.events: dict[tuple[str, str], int] = {}
         #: Texts that passed at least one step without a scan.
         self.unscanned = 0
+        #: Prompts some guard left unscored for their length; those of them passed on
+        #: unscanned; and the THREAT_DETECTED events of guards that returned their
+        #: too-long message (no detections).
+        self.too_long = 0
+        self.too_long_unscanned = 0
+        self.too_long_events = 0
         self.latency_in = Histogram()
         self.latency_out = Histogram()
         self.latency = {"process_input": self.latency_in, "process_output": self.latency_out}
@@ -126,6 +133,8 @@ class Stats:
             self.latency_in.add(result_in.seconds)
             if result_in.events:
                 self.count_events(result_in.events)
+            if result_in.too_long:
+                self.count_too_long(result_in)
         if result_out is not None:
             self.output_verdicts[result_out.verdict] += 1
             self.latency_out.add(result_out.seconds)
@@ -145,6 +154,16 @@ class Stats:
         if unscanned:
             self.unscanned += 1
 
+    def count_too_long(self, result: CallResult) -> None:
+        """Count a call that some guard left unscored for its length (after its events)."""
+        self.too_long += 1
+        self.too_long_events += sum(1 for event in result.events
+                                    if event["event"] == "THREAT_DETECTED" and event.get("module") in result.too_long)
+        if result.unscanned:
+            self.too_long_unscanned += 1
+            if not any(event["event"] in _EVENT_CATEGORY for event in result.events):
+                self.unscanned += 1  # not counted by its events
+
     def add_error(self, kind: str) -> None:
         self.errors[kind] = self.errors.get(kind, 0) + 1
 
@@ -159,6 +178,9 @@ class Stats:
         for key, count in other.events.items():
             self.events[key] = self.events.get(key, 0) + count
         self.unscanned += other.unscanned
+        self.too_long += other.too_long
+        self.too_long_unscanned += other.too_long_unscanned
+        self.too_long_events += other.too_long_events
         for call, histogram in other.latency.items():
             self.latency[call].merge(histogram)
 
@@ -171,7 +193,7 @@ class Stats:
 
     def gate_counts(self) -> dict[str, int]:
         """How often each gate category occurred."""
-        detections = self.event_total("THREAT_DETECTED")
+        detections = self.event_total("THREAT_DETECTED") - self.too_long_events
         flagged = self.input_verdicts["refused"] + self.input_verdicts["sanitised"] + self.output_verdicts["redacted"]
         return {
             # Audit-mode detections pass unchanged and count by their events.
@@ -180,6 +202,7 @@ class Stats:
             "timeout": self.event_total("TIMEOUT"),
             "module-error": self.event_total("INTERNAL_MODULE_ERROR"),
             "last-resort": self.event_total(LAST_RESORT),
+            "too-long": self.too_long,
         }
 
 
@@ -202,7 +225,9 @@ def unscanned_line(stats: Stats) -> str | None:
     if not stats.unscanned:
         return None
     counts = stats.gate_counts()
-    causes = [f"{name} {counts[name]}" for name in ("timeout", "module-error", "last-resort") if counts[name]]
+    counts["too-long"] = stats.too_long_unscanned  # only those passed on, not those stopped
+    causes = [f"{name} {counts[name]}" for name in ("timeout", "module-error", "last-resort", "too-long")
+              if counts[name]]
     return (f"WARNING: {_plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
             "not every module looked at them (--fail-on unscanned fails the run on this)")
 
@@ -240,6 +265,10 @@ def render_summary(stats: Stats, settings: str, *, status_line: str | None = Non
         counts = [events.get((name, module), 0) for module in modules]
         event_rows.append([name, *map(str, counts), str(sum(counts))])
     out += ["", *_table(event_rows)]
+    if stats.too_long_events:
+        count = stats.too_long_events
+        out.append(f"THREAT_DETECTED includes {_plural(count, 'too-long message')}: a guard's answer to a prompt "
+                   f"too long to screen, {'not a detection' if count == 1 else 'not detections'}")
     last_resort = stats.event_total(LAST_RESORT)
     if last_resort:
         out.append(f"last-resort failures (NORV CRITICAL FAILURE lines): {last_resort}")

@@ -261,6 +261,8 @@ class Screener:
                     events_in = result_in.events
                     if events_in:
                         stats.count_events(events_in)
+                    if result_in.too_long:
+                        stats.count_too_long(result_in)
                 if result_out is None:
                     line["output"] = None
                 else:

