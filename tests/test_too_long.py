@@ -228,7 +228,9 @@ def test_more_suspicious_text_than_the_budget_is_too_long_unless_an_attack_is_fo
     gate = semantic.shipped_gate()
     assert gate.passes(SUSPICIOUS_BUT_HARMLESS)
     assert refusing.scan(SUSPICIOUS_BUT_HARMLESS) is SUSPICIOUS_BUT_HARMLESS
-    flood = " ".join([SUSPICIOUS_BUT_HARMLESS] * (2 * semantic.ENCODED_CHARS // len(SUSPICIOUS_BUT_HARMLESS)))
+    # Distinct sentences: a repeated chunk is scored once.
+    count = 2 * semantic.ENCODED_CHARS // len(SUSPICIOUS_BUT_HARMLESS)
+    flood = " ".join(f"{SUSPICIOUS_BUT_HARMLESS[:-1]}, note {i}." for i in range(count))
     assert len(flood) < refusing.max_chars
     assert refusing.too_long(flood) and passing.too_long(flood)
     assert refusing.scan(flood) == refusing.too_long_message

@@ -9,7 +9,8 @@ The head is an L2-regularised logistic regression on the encoder's
 so the optimum is unique and the result depends only on the data, not on a
 seed or on the order of the rows.
 
-Training data (embedded the way the guard embeds a prompt, chunk by chunk):
+Training data (embedded the way the guard embeds a prompt, chunk by chunk;
+a text up to ``semantic.WHOLE`` characters is fitted whole):
 
 * S-Labs ``train`` split: English attacks and harmless prompts, weight 1;
 * our harmless prompts (data/benign/train, seven languages, ordinary requests
@@ -24,13 +25,22 @@ Training data (embedded the way the guard embeds a prompt, chunk by chunk):
 * our attacks in six languages other than English (data/attacks), weight
   ``ATTACK_WEIGHT``. Without them every non-English training row would be
   harmless, and the head would learn the language itself as a sign of
-  harmlessness.
+  harmlessness; our exfiltration attacks and instructions planted in
+  documents, in seven languages, at the same weight;
+* harmless document prompts (data/documents, documents.py), weight
+  ``DOCUMENT_WEIGHT``: real text of a Debian machine in the frames
+  applications use. Every chunk of a long prompt is one more chance of a
+  false refusal, so their weight is high.
 
-Threshold: chosen on the S-Labs ``validation`` split, which the fit never
-sees: the midpoint between the scores just above and just below the top
-``TARGET_FPR`` of its harmless prompts, so that at most that share of them
-would be refused. The evaluation (tools/semantic/evaluate.py) uses none of
+Threshold: chosen on rows the fit never sees, the higher of two: the one
+that refuses at most ``TARGET_FPR`` of the S-Labs ``validation`` split's
+harmless prompts, and the one that refuses at most ``TARGET_FPR_DOCUMENTS``
+of the validation documents (scored through the first stage, as the guard
+scores them). The evaluation (tools/semantic/evaluate.py) uses none of
 these rows.
+
+First stage: word evidence from every training chunk (``fit_gate``); its cut
+keeps ``GATE_KEEP`` of the training chunks the head refuses.
 """
 
 from __future__ import annotations
@@ -79,7 +89,7 @@ FORMAT = 2
 #: saturate a kernel); what is left is float rounding in the other
 #: operators, under 1e-7 per embedding component between AVX-512 VNNI, AVX2
 #: and SSE4 kernels. Refitting on embeddings disturbed by 1e-6, ten times
-#: that, moves weights by under 2e-4 and bias and threshold by under 1e-5
+#: that, moves weights by under 4e-4 and bias and threshold by under 2e-5
 #: (``--sensitivity 1e-6``):
 #: a tolerance of 2e-3 is far above anything a CPU can cause and far below
 #: what changed training data or a changed encoder does.
@@ -204,7 +214,10 @@ def max_logits(embeddings: np.ndarray, owner: np.ndarray, count: int, w: np.ndar
 def choose_threshold(harmless_logits: np.ndarray, target_fpr: float = TARGET_FPR) -> float:
     ordered = np.sort(harmless_logits)[::-1]
     k = math.floor(target_fpr * len(ordered))  # this many may score at or above it
-    logit = (ordered[k - 1] + ordered[k]) / 2.0 if k > 0 else ordered[0] + 1e-6
+    # Midway between the k-th score and the next higher one: with ties at the
+    # k-th score, a midpoint between equals would refuse all of them.
+    above = ordered[:k][ordered[:k] > ordered[k]]
+    logit = (above[-1] + ordered[k]) / 2.0 if above.size else ordered[0] + 1e-6
     if not math.isfinite(logit):  # fewer texts with a score than the share allows
         return 0.0
     return float(1.0 / (1.0 + math.exp(-logit)))
