@@ -12,7 +12,7 @@ import random
 import pytest
 from test_semantic_guard import REQUIRED, _model_unavailable
 
-from conftest import GC, LONG_MS, Guard
+from conftest import Guard
 from norv import screening
 from norv.guards import semantic
 
@@ -41,22 +41,6 @@ class LengthLimited:
         if self.too_long(content):
             return TOO_LONG if self.on_too_long == "refuse" else content
         return REFUSAL if "attack" in content else content
-
-
-@pytest.fixture
-def coords():
-    made = []
-
-    def make(audit_mode=False, **guards):
-        coord = GC(LONG_MS, audit_mode)
-        for slot, module in guards.items():
-            getattr(coord, "register_" + slot)(module)
-        made.append(coord)
-        return coord
-
-    yield make
-    for coord in made:
-        coord._executor.shutdown(wait=False)
 
 
 def _refuses(word):
@@ -104,9 +88,9 @@ def _refuses(word):
          "input-pass", "audit-mode", "long-attack", "heuristic-refusal-first", "input-pass-then-refused",
          "sanitised-then-pass", "error-then-pass", "short-attack", "short-clean"],
 )
-def test_a_prompt_too_long_to_score_gets_its_own_verdict(coords, guards, audit, prompt, verdict, text, too_long,
+def test_a_prompt_too_long_to_score_gets_its_own_verdict(make_coord, guards, audit, prompt, verdict, text, too_long,
                                                          unscanned):
-    result = screening.screen_input(coords(audit_mode=audit, **guards), prompt)
+    result = screening.screen_input(make_coord(audit_mode=audit, **guards), prompt)
     assert (result.verdict, result.text, result.too_long, result.unscanned) == (verdict, text, too_long, unscanned)
     # The event the coordinator writes for a too-long message is no detection.
     found = [e for e in result.events if e["event"] == "THREAT_DETECTED" and e["module"] not in too_long]
@@ -114,8 +98,8 @@ def test_a_prompt_too_long_to_score_gets_its_own_verdict(coords, guards, audit, 
     assert result.detected == (verdict in ("refused", "sanitised") or "No." in text)
 
 
-def test_both_sides_of_a_record_and_the_verdict_list(coords):
-    coord = coords(neural_guard=LengthLimited(), output_shield=Guard(lambda c, m: c.replace("secret", "[S]")))
+def test_both_sides_of_a_record_and_the_verdict_list(make_coord):
+    coord = make_coord(neural_guard=LengthLimited(), output_shield=Guard(lambda c, m: c.replace("secret", "[S]")))
     record = screening.screen(coord, LONG, "the secret")
     assert (record.input.verdict, record.output.verdict, record.unscanned) == ("too_long", "redacted", False)
     assert record.output.too_long == ()

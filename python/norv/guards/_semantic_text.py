@@ -23,6 +23,8 @@ from __future__ import annotations
 
 import re
 
+from norv.guards._normalise import _char_class
+
 __all__ = ["HIDDEN_ASCII", "REMOVED_RANGES", "plain", "split"]
 
 # Removed before normalising. Hexadecimal code points and ranges, as of
@@ -44,13 +46,7 @@ HIDDEN_ASCII = (0xE0020, 0xE007E)
 
 
 def _class(low: int, high: int) -> str:
-    parts: list[str] = []
-    for item in REMOVED_RANGES.split():
-        first, _, last = item.partition("-")
-        start, end = max(int(first, 16), low), min(int(last or first, 16), high)
-        if start <= end:
-            parts.append(re.escape(chr(start)) + ("-" + re.escape(chr(end)) if end > start else ""))
-    return "".join(parts)
+    return _char_class(REMOVED_RANGES, low, high)
 
 
 # Searching for one character of a class runs a fast scan; a repeated class
