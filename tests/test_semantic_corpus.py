@@ -1,9 +1,7 @@
 """The committed document prompts of the semantic guard: held out by source,
 by frame wording, and covering every kind, language and length. No model needed."""
 
-import json
 import sys
-from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -48,13 +46,6 @@ def test_no_source_lies_in_two_splits(records):
             assert documents.split_of(record["source"]) == split
 
 
-def test_split_shares_follow_the_hash():
-    shares = Counter(documents.split_of(f"man:page{n}.1") for n in range(20_000))
-    assert shares["train"] / 20_000 == pytest.approx(0.50, abs=0.02)
-    assert shares["validation"] / 20_000 == pytest.approx(0.15, abs=0.02)
-    assert shares["eval"] / 20_000 == pytest.approx(0.35, abs=0.02)
-
-
 def _opening(template: str) -> str:
     """The wording before the material: what a prompt built from it starts with."""
     return template.split("{text", 1)[0].split("{target}", 1)[0]
@@ -73,45 +64,9 @@ def test_eval_frame_wordings_are_never_used_for_fitting(split, records):
     assert not any(r["text"].startswith(o) for r in framed for o in fit if len(o) > 12)
 
 
-@pytest.mark.parametrize("split", SPLITS)
-def test_every_frame_appears_in_every_split(split, records):
-    assert {r["frame"].split("/")[0] for r in records[split]} == {*documents.FRAMES, "bare"}
-
-
-@pytest.mark.parametrize("split", SPLITS)
-def test_lengths_span_short_to_long(split, records):
-    lengths = [len(r["text"]) for r in records[split]]
-    bands = Counter(0 if n < 500 else 1 if n < 2000 else 2 for n in lengths)
-    assert min(lengths) < 200 and max(lengths) > 12_000
-    assert max(lengths) <= documents.MAX_LEN + 500  # the frame's words on top of the material
-    assert all(bands[b] >= len(lengths) // 10 for b in range(3)), bands
-
-
 def test_training_split_stays_cheap_to_embed(records):
     pieces = sum(len(semantic.chunks(semantic.prepare(r["text"]))) for r in records["train"])
     assert pieces <= 15_000
-
-
-@pytest.mark.parametrize("lang", documents.LANGS)
-def test_tool_frames_hand_back_valid_json(lang):
-    text = 'line "one"\n\tline {two} \\ end'
-    for template in [*documents.FRAMES["tool"][lang][0], documents.FRAMES["tool"][lang][1]]:
-        filled = documents.fill(template, text)
-        if template.startswith("{"):
-            assert json.loads(filled)["content"] == text
-        else:
-            assert text in filled
-
-
-def test_excerpt_respects_the_length_asked_for():
-    import random
-
-    text = "\n".join(f"line {n} " + "word " * (n % 17) for n in range(2000))
-    rng = random.Random(1)
-    for length in (100, 1000, 9000):
-        piece = documents.excerpt(text, length, rng)
-        assert 0.8 * length <= len(piece) <= length
-        assert piece in text
 
 
 @pytest.mark.parametrize("rate", [0.01, 0.02, 0.05, 0.2])
@@ -129,10 +84,3 @@ def test_threshold_at_fpr_refuses_at_most_that_share(rate):
     # The cut is the lowest such: the next score below it would refuse too many.
     below = max(s for s in harmless if s < cut)
     assert sum(s >= below for s in harmless) > rate * len(harmless)
-
-
-def test_length_bands_cover_every_length_once():
-    import evaluate
-
-    assert [evaluate.band_of(n) for n in (1, 499, 500, 1999, 2000, 40_000)] == [
-        "< 500", "< 500", "500 - 2,000", "500 - 2,000", "2,000 - 16,000", "2,000 - 16,000"]

@@ -8,7 +8,6 @@ from __future__ import annotations
 import re
 import sys
 import unicodedata
-from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -22,7 +21,6 @@ READERS = {
     "exfiltration": (corpus.read_exfiltration, corpus.EXFILTRATION_DIR),
     "planted": (corpus.read_planted, corpus.PLANTED_DIR),
 }
-ATTACK_LENGTH = (10, 300)
 
 
 def exact(text: str) -> str:
@@ -70,37 +68,6 @@ def test_no_line_is_both_harmless_and_an_attack():
     hostile = {key(e.text) for split in SPLITS for e in attacks(split)}
     both = sorted(e.text for split in SPLITS for e in corpus.read_benign(split) if key(e.text) in hostile)
     assert not both
-
-
-@pytest.mark.parametrize("split", SPLITS)
-@pytest.mark.parametrize("read", [attacks, corpus.read_benign], ids=["attacks", "benign"])
-def test_no_line_repeated_within_a_language(read, split):
-    # A repeated line silently doubles its weight in the fit. Punctuation
-    # counts here: "gracias" and "¡gracias!" are two deliberate short turns.
-    counts = Counter((e.lang, exact(e.text)) for e in read(split))
-    assert not [line for line, n in counts.items() if n > 1]
-
-
-@pytest.mark.parametrize("split", SPLITS)
-@pytest.mark.parametrize("name", sorted(READERS))
-def test_attack_files_are_in_their_language(name, split):
-    # Judged per file, by majority: a line full of URLs and code may fool the
-    # trigram model, a file pasted under the wrong name may not.
-    read, _ = READERS[name]
-    by_lang: dict[str, Counter[str]] = {}
-    for e in read(split):
-        by_lang.setdefault(e.lang, Counter())[corpus.guess_language(e.text)] += 1
-    wrong = {lang: guesses.most_common(3) for lang, guesses in by_lang.items()
-             if guesses[lang] * 2 <= sum(guesses.values())}
-    assert not wrong
-
-
-@pytest.mark.parametrize("split", SPLITS)
-@pytest.mark.parametrize("name", sorted(READERS))
-def test_attack_lengths(name, split):
-    read, _ = READERS[name]
-    low, high = ATTACK_LENGTH
-    assert [e.text for e in read(split) if not low <= len(e.text) <= high] == []
 
 
 def test_reader_skips_comments_and_refuses_missing_or_unknown_splits(tmp_path, monkeypatch):

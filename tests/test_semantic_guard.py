@@ -42,13 +42,18 @@ def _model_unavailable() -> str:
     return ""
 
 
-@pytest.fixture(scope="module")
-def guard():
+def require_model() -> None:
+    """Skip where the model cannot run; fail instead where the run requires it."""
     reason = _model_unavailable()
     if reason:
         if REQUIRED and "AddressSanitizer" not in reason:
             pytest.fail(reason)
         pytest.skip(reason)
+
+
+@pytest.fixture(scope="module")
+def guard():
+    require_model()
     return semantic.SemanticGuard()
 
 

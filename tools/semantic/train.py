@@ -62,6 +62,7 @@ SHIPPED_HEAD = HERE.parents[1] / "python" / "norv" / "guards" / "data" / "semant
 
 import corpus  # noqa: E402
 import numpy as np  # noqa: E402
+from evaluate import threshold_at_fpr  # noqa: E402
 
 from norv.guards import _semantic_assets as assets  # noqa: E402
 from norv.guards import _semantic_gate, semantic  # noqa: E402
@@ -212,12 +213,8 @@ def max_logits(embeddings: np.ndarray, owner: np.ndarray, count: int, w: np.ndar
 
 
 def choose_threshold(harmless_logits: np.ndarray, target_fpr: float = TARGET_FPR) -> float:
-    ordered = np.sort(harmless_logits)[::-1]
-    k = math.floor(target_fpr * len(ordered))  # this many may score at or above it
-    # Midway between the k-th score and the next higher one: with ties at the
-    # k-th score, a midpoint between equals would refuse all of them.
-    above = ordered[:k][ordered[:k] > ordered[k]]
-    logit = (above[-1] + ordered[k]) / 2.0 if above.size else ordered[0] + 1e-6
+    """The lowest threshold (a probability) that refuses at most ``target_fpr`` of these logits."""
+    logit = threshold_at_fpr(harmless_logits.tolist(), target_fpr)
     if not math.isfinite(logit):  # fewer texts with a score than the share allows
         return 0.0
     return float(1.0 / (1.0 + math.exp(-logit)))
