@@ -20,8 +20,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 from conftest import TIME_SCALE
-from norv.guards import PatternGuard, RedactionShield, _normalise, _windows
-from norv.guards import pattern as pattern_module
+from norv.guards import PatternGuard, RedactionShield, _decode, _fold, _normalise, _windows
 from norv.guards import redaction as redaction_module
 
 GUARD = PatternGuard()
@@ -39,12 +38,12 @@ def examples(count):
 @contextlib.contextmanager
 def piece(size):
     """Windows of ``size`` starts (times each pattern's scale), pieces of ``size`` characters."""
-    saved = _windows.PIECE, _normalise.SCALE
-    _windows.PIECE, _normalise.SCALE = size, 1
+    saved = _windows.PIECE, _normalise.SCALE, _fold.SCALE, _decode._SCALE
+    _windows.PIECE, _normalise.SCALE, _fold.SCALE, _decode._SCALE = size, 1, 1, 1
     try:
         yield
     finally:
-        _windows.PIECE, _normalise.SCALE = saved
+        _windows.PIECE, _normalise.SCALE, _fold.SCALE, _decode._SCALE = saved
 
 
 # --- how far a pattern looks ----------------------------------------------------
@@ -74,7 +73,7 @@ def test_reach(source, expected):
 
 
 def _guard_patterns():
-    return [GUARD._regex, pattern_module._BASE64_RUN, *redaction_module.PATTERNS]
+    return [GUARD._regex, *_decode.PATTERNS, *redaction_module.PATTERNS]
 
 
 @pytest.mark.parametrize("regex", _guard_patterns(), ids=lambda regex: regex.pattern[:40])
@@ -186,26 +185,37 @@ _LONG_RUNS = st.builds(
 )
 
 
-def _strip(text):
-    return text.translate(pattern_module._STRIP_INVISIBLE)
-
-
 @settings(max_examples=examples(400), deadline=None)
 @given(text=st.one_of(_NORMAL_TEXT, _LONG_RUNS), size=st.integers(1, 9))
 def test_pieces_normalise_to_the_normalised_text(text, size):
+    with piece(WHOLE):
+        whole = _normalise.nfkc(text)
     with piece(size):
         parts = list(_normalise.pieces(text))
-        normalised = pattern_module._normalised(text)
+        assert _normalise.nfkc(text) == whole
     # The pieces cover the text in order; only joiners are added.
     assert "".join(parts).replace(_normalise.JOINER, "") == text.replace(_normalise.JOINER, "")
-    assert _strip("".join(unicodedata.normalize("NFKC", part) for part in parts)) == pattern_module.normalise(text)
-    assert normalised.read(0, len(normalised)) == pattern_module.normalise(text)
+    assert "".join(unicodedata.normalize("NFKC", part) for part in parts).replace(_normalise.JOINER, "") == whole
 
 
 @settings(max_examples=examples(200), deadline=None)
 @given(text=_NORMAL_TEXT)
 def test_normalise_is_nfkc_below_thirty_attached_characters(text):
-    assert pattern_module.normalise(text) == _strip(unicodedata.normalize("NFKC", text))
+    assert _normalise.nfkc(text) == unicodedata.normalize("NFKC", text).replace(_normalise.JOINER, "")
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(text=st.one_of(_NORMAL_TEXT, _LONG_RUNS), size=st.integers(1, 9))
+def test_folding_in_pieces_equals_folding_whole(text, size):
+    with piece(WHOLE):
+        whole = _fold.fold(text)
+    with piece(size):
+        pieces = _fold.fold(text)
+    assert pieces.read(0, len(pieces)) == whole.read(0, len(whole))
+    def spans(folded):
+        return [folded.span(at, at + 1) for at in range(len(folded))]
+
+    assert spans(pieces) == spans(whole)
 
 
 @pytest.mark.parametrize(
@@ -250,21 +260,6 @@ _ATTACK_PIECES = [
 ]
 
 
-def _reference_find(text):
-    """PatternGuard.find as one search over the whole normalised text."""
-    normalised = pattern_module.normalise(text)
-    match = GUARD._regex.search(normalised)
-    if match is not None:
-        return pattern_module.Finding(match.lastgroup or "", match.group())
-    for run in pattern_module._BASE64_RUN.finditer(normalised):
-        decoded = pattern_module._decode_base64(run.group())
-        if decoded is not None:
-            match = GUARD._regex.search(pattern_module.normalise(decoded))
-            if match is not None:
-                return pattern_module.Finding(match.lastgroup or "", match.group(), decoded=True)
-    return None
-
-
 @settings(max_examples=examples(300), deadline=None)
 @given(
     text=st.sampled_from(["", " ", "-", "\n"]).flatmap(
@@ -272,8 +267,10 @@ def _reference_find(text):
     size=st.integers(1, 12),
 )
 def test_pattern_guard_finds_in_windows_what_the_whole_text_has(text, size):
+    with piece(WHOLE):
+        expected = GUARD.find(text)
     with piece(size):
-        assert GUARD.find(text) == _reference_find(text)
+        assert GUARD.find(text) == expected
 
 
 _SECRET_PIECES = [
@@ -359,7 +356,7 @@ def test_long_reaching_patterns_at_window_borders(seed, size):
     with piece(size):
         assert (SHIELD.find(secrets), GUARD.find(attacks)) == expected
     assert expected[0] and expected[1] is not None  # the texts do hold findings
-    assert _reference_find(attacks) == expected[1]
+    assert expected[1].decoded == (seed % 2 == 0)
 
 
 # --- no call sees the whole of a long text ------------------------------------------
@@ -381,7 +378,7 @@ class Recorder:
 
 
 def _windowed_objects():
-    found = [GUARD._search, pattern_module._BASE64_RUNS, _normalise._patterns()[1],
+    found = [GUARD._search, _normalise._patterns()[1],
              redaction_module._KEY_BEGINS, redaction_module._KEY_ENDS]
     for _, finders in redaction_module._RULES:
         for finder in finders:
@@ -393,7 +390,7 @@ def _windowed_objects():
 def test_long_texts_reach_the_regex_engine_a_window_at_a_time(monkeypatch):
     lengths = []
     windowed = _windowed_objects()
-    assert len(windowed) >= 17
+    assert len(windowed) >= 15
     largest = max(_windows.PIECE * item.scale + item.ahead + item.behind for item in windowed)
     for item in windowed:
         monkeypatch.setattr(item, "regex", Recorder(item.regex, lengths))

@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 from conftest import TIME_SCALE
 from norv.core.interfaces import SecurityModule
-from norv.guards import PatternGuard, RedactionShield
+from norv.guards import PatternGuard, RedactionShield, _decode
 from norv.guards import pattern as pattern_module
 from norv.guards import redaction as redaction_module
 
@@ -311,7 +311,7 @@ def test_hazard_check_sees_unsafe_patterns(source):
 
 @pytest.mark.parametrize(
     "regex",
-    [GUARD._regex, pattern_module._BASE64_RUN, *redaction_module.PATTERNS],
+    [GUARD._regex, *_decode.PATTERNS, *redaction_module.PATTERNS],
     ids=lambda regex: regex.pattern[:40],
 )
 def test_patterns_follow_the_linear_time_rules(regex):

@@ -25,11 +25,12 @@ from __future__ import annotations
 
 import functools
 import re
+import unicodedata
 from collections.abc import Iterator
 
 from norv.guards import _windows
 
-__all__ = ["ATTACHING", "JOINER", "MAX_RUN", "SCALE", "pieces", "stream_safe"]
+__all__ = ["ATTACHING", "JOINER", "MAX_RUN", "SCALE", "nfkc", "pieces", "stream_safe"]
 
 # Characters that attach to the one before them: their compatibility
 # decomposition begins with a combining mark (combining class other than 0) or
@@ -158,3 +159,11 @@ def pieces(text: str) -> Iterator[str]:
         parts.append(text[start:stop])
         yield parts[0] if len(parts) == 1 else JOINER.join(parts)
         pos = stop
+
+
+def nfkc(text: str) -> str:
+    """``text`` in NFKC, normalised piece by piece, without the joiners that
+    split over-long runs (and without any the text had)."""
+    if text.isascii():
+        return text
+    return "".join(unicodedata.normalize("NFKC", piece) for piece in pieces(text)).replace(JOINER, "")

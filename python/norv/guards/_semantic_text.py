@@ -23,32 +23,22 @@ from __future__ import annotations
 
 import re
 
-from norv.guards._normalise import _char_class
+from norv.guards import _fold
+from norv.guards._fold import HIDDEN_ASCII
 
-__all__ = ["HIDDEN_ASCII", "REMOVED_RANGES", "plain", "split"]
-
-# Removed before normalising. Hexadecimal code points and ranges, as of
-# Unicode 14.0 (Python 3.11's unicodedata): controls other than whitespace
-# (which becomes a space later) and every format character, as
-# tests/test_semantic_evasion.py checks against unicodedata; and the default
-# ignorable characters that are neither: the combining grapheme joiner,
-# Hangul fillers, Khmer inherent vowels, Mongolian free variation selectors,
-# variation selectors, and the unassigned rest of the U+2060, U+FFF0 and
-# U+E0000 blocks. NFKC turns no other character into one of these (tested).
-REMOVED_RANGES = (
-    "0000-0008 000E-001B 007F-0084 0086-009F 00AD 034F 0600-0605 061C 06DD 070F 0890-0891 08E2 "
-    "115F-1160 17B4-17B5 180B-180F 200B-200F 202A-202E 2060-206F 3164 FE00-FE0F FEFF FFA0 FFF0-FFFB "
-    "110BD 110CD 13430-13438 1BCA0-1BCA3 1D173-1D17A E0000-E0FFF"
-)
-
-#: Tag characters that spell printable ASCII: U+E0020 is the tag space, U+E0041 TAG LATIN CAPITAL LETTER A.
-HIDDEN_ASCII = (0xE0020, 0xE007E)
+__all__ = ["HIDDEN_ASCII", "plain", "split"]
 
 
 def _class(low: int, high: int) -> str:
-    return _char_class(REMOVED_RANGES, low, high)
+    return _fold._char_class(_fold.invisible_ranges(), low, high)
 
 
+# The characters removed are those the guards' shared folding removes as
+# invisible (``_fold``): Unicode's default-ignorable characters, every other
+# format character, and controls other than whitespace. Marks and letters are
+# kept: the model reads accents. NFKC turns no other character into one of
+# these (tested).
+#
 # Searching for one character of a class runs a fast scan; a repeated class
 # (``[...]+``) is tried at every position, three times slower. So a text is
 # searched first for anything that needs work (which most texts lack), and a
@@ -59,19 +49,6 @@ _NEEDS_WORK = re.compile(f"[{_class(0, 0xFFFF)}\ud800-\udfff\U00010000-\U0010fff
 _REMOVED = re.compile(f"[{_class(0, 0x10FFFF)}]+")
 _REMOVED_ASCII = {code: None for code in range(0x80) if _REMOVED.fullmatch(chr(code))}
 _SURROGATE = re.compile("[\ud800-\udfff]")
-_TAG = re.compile("[\U000e0000-\U000e007f]")
-_TAGS = re.compile("[\U000e0000-\U000e007f]+")
-# The flags of England, Scotland and Wales, the only tag sequences in common
-# use: a black flag, the region's code in tag letters, a cancel tag. Their tags
-# spell nothing an attacker could choose, and a region code scored alone as
-# hidden text can look like a terse attack to the model ("gbsct" scored 0.93).
-_FLAG_TAGS = re.compile(
-    "(?<=\U0001f3f4)(?:"
-    + "|".join("".join(chr(0xE0000 + ord(c)) for c in code) for code in ("gbeng", "gbsct", "gbwls"))
-    + ")\U000e007f"
-)
-_TAG_TO_ASCII = {code: code - 0xE0000 if HIDDEN_ASCII[0] <= code <= HIDDEN_ASCII[1] else None
-                 for code in range(0xE0000, 0xE0080)}
 
 
 def split(text: str) -> tuple[str, str]:
@@ -89,11 +66,7 @@ def split(text: str) -> tuple[str, str]:
         return text, ""
     if _SURROGATE.search(text):
         text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "ignore")
-    hidden = ""
-    if _TAG.search(text):
-        text = _FLAG_TAGS.sub("", text)
-        hidden = "".join(_TAGS.findall(text)).translate(_TAG_TO_ASCII)
-    return _REMOVED.sub("", text), hidden
+    return _REMOVED.sub("", text), _fold.tag_text(text)
 
 
 _NOT_PLAIN = re.compile(r"[^\w\s.,;:!?'\"()\-]+")

@@ -49,9 +49,8 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _row_quantize, _semantic_gate, _semantic_text
+from norv.guards import _normalise, _row_quantize, _semantic_gate, _semantic_text
 from norv.guards import _semantic_assets as assets
-from norv.guards.pattern import normalise
 
 __all__ = [
     "BATCH", "CHUNK", "ENCODED_CHARS", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks",
@@ -108,10 +107,11 @@ def prepare(text: str) -> str:
     """The text as the model sees it, whatever characters it holds.
 
     Controls other than whitespace, format characters, lone surrogates and
-    other invisible characters are removed (``_semantic_text``: the tokenizer
-    would stop at a NUL, fail on a surrogate, or let them hide a word); the
-    rest is normalised like ``PatternGuard``'s input (NFKC, so full-width and
-    other compatibility forms become plain letters), and whitespace runs
+    other invisible characters are removed (``_semantic_text``, with the set
+    every guard removes: the tokenizer would stop at a NUL, fail on a
+    surrogate, or let them hide a word); the rest is normalised to NFKC (so
+    full-width and other compatibility forms become plain letters, while
+    accents and other scripts stay as the model knows them), and whitespace runs
     become one space. What tag characters spell (invisible ASCII) follows on
     a line of its own, the only line break left, and is scored on its own as
     well as with the visible text: averaged with harmless visible text, a
@@ -119,7 +119,7 @@ def prepare(text: str) -> str:
     """
     # str's own copy: a subclass may override the methods used below.
     visible, hidden = _semantic_text.split(str.__str__(text))
-    visible = _WHITESPACE.sub(" ", normalise(visible)).strip()
+    visible = _WHITESPACE.sub(" ", _normalise.nfkc(visible)).strip()
     hidden = _WHITESPACE.sub(" ", hidden).strip()
     if not hidden:
         return visible
