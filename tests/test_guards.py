@@ -14,7 +14,6 @@ from hypothesis import strategies as st
 from conftest import TIME_SCALE
 from norv.core.interfaces import SecurityModule
 from norv.guards import PatternGuard, RedactionShield, _decode
-from norv.guards import pattern as pattern_module
 from norv.guards import redaction as redaction_module
 
 GUARD = PatternGuard()

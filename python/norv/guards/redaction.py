@@ -24,6 +24,14 @@ IPV4                 dotted-quad IPv4 addresses (not 1.2.3.4.5-style versions)
 PHONE                international (+...) and common national phone formats
 ===================  =======================================================
 
+The patterns search the text folded by ``_fold``: invisible characters
+dropped, compatibility forms decomposed, digits of every script made ASCII and
+look-alike letters made Latin, so "jane.doe＠example.com", "٤١١١ ١١١١ ..." or
+a card number with zero-width spaces between its digits is found as its plain
+form would be. Each finding is mapped back to the characters of the text it
+came from, and those are replaced whole (invisible characters inside it
+included).
+
 Each kind is searched in the text as a second scan would see it, with the
 findings of the kinds before it already bracketed like markers, so scanning a
 redacted text again finds nothing new.
@@ -48,10 +56,11 @@ import bisect
 import re
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from itertools import accumulate
 from typing import Any, NamedTuple
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _windows
+from norv.guards import _fold, _windows
 
 __all__ = ["KINDS", "Redaction", "RedactionShield", "iban_ok", "luhn_ok"]
 
@@ -67,21 +76,24 @@ class Redaction(NamedTuple):
     end: int
 
 
+# The Luhn check adds the digits in odd places from the right and the digit
+# sums of twice those in even places: 5 doubled is 10, which counts as 1.
+_DOUBLED = str.maketrans("0123456789", "0246813579")
+
+
 def luhn_ok(digits: str) -> bool:
     """The Luhn check that payment card numbers carry in their last digit."""
-    total = 0
-    for index, char in enumerate(reversed(digits)):
-        value = ord(char) - 48
-        if index % 2:
-            value *= 2
-            if value > 9:
-                value -= 9
-        total += value
-    return total % 10 == 0
+    if not (digits.isascii() and digits.isdigit()):
+        return False
+    summed = (digits[-1::-2] + digits[-2::-2].translate(_DOUBLED)).encode()
+    return (sum(summed) - 48 * len(summed)) % 10 == 0
 
 
 # A=10 ... Z=35, as the IBAN checksum reads letters.
 _IBAN_DIGITS = str.maketrans({chr(code): str(code - 55) for code in range(ord("A"), ord("Z") + 1)})
+# The same as a list, which str.translate reads three times faster than a dict.
+_IBAN_VALUES = [_IBAN_DIGITS.get(code, chr(code)) for code in range(128)]
+_POWERS_OF_TEN = tuple(10**power for power in range(2 * 46))
 
 
 def iban_ok(compact: str) -> bool:
@@ -92,20 +104,6 @@ def iban_ok(compact: str) -> bool:
         return False
     rearranged = (compact[4:] + compact[:4]).upper().translate(_IBAN_DIGITS)
     return int(rearranged) % 97 == 1
-
-
-def _group_ends(text: str, start: int, end: int, separators: str) -> list[int]:
-    """Ends of each separator-delimited prefix of text[start:end], longest first.
-
-    A candidate such as "4111 1111 1111 1111 12" may run on into a following
-    number; the checksum then decides which whole-group prefix is the finding.
-    """
-    while end > start + 1 and text[end - 1] in separators:
-        end -= 1
-    ends = [index for index in range(start + 1, end) if text[index] in separators and text[index - 1] not in separators]
-    ends.append(end)
-    ends.reverse()
-    return ends
 
 
 class _Pattern(NamedTuple):
@@ -146,7 +144,10 @@ def _regex_finder(pattern: _Pattern, validate: Callable[[re.Match[str]], Span | 
 
     def find(text: _Masked) -> Iterator[Span]:
         window = _windows.Window()
+        widen = text.widen
+        size = len(text)
         pos = 0
+        last_end = 0  # the end of the finding before: none may overlap it
         finding_ends_here = False
         while True:
             hit = after_finding.match(text, pos, window) if finding_ends_here else None
@@ -154,19 +155,42 @@ def _regex_finder(pattern: _Pattern, validate: Callable[[re.Match[str]], Span | 
                 hit = regex.search(text, pos, window)
             if hit is None:
                 return
-            # Validators see the window, and answer in its offsets.
-            span = hit.match.span(group) if validate is None else validate(hit.match)
-            if span is None:
-                # Retry from the next position: candidates are bounded in
-                # length, so each position is searched a bounded number of times.
-                pos = hit.start() + 1
-                finding_ends_here = False
-                continue
-            start, end = span[0] + hit.offset, span[1] + hit.offset
+            match, offset = hit.match, hit.offset
+            span: Span | None
+            if validate is None:
+                span = match.span(group)
+            else:
+                # Validators see the window, and answer in its offsets.
+                span = validate(match)
+                if span is None:
+                    # Retry from the next position: candidates are bounded in
+                    # length, so each position is searched a bounded number of
+                    # times. Candidates may come one every few characters
+                    # ("4111 4111 ..."), so the retries search the window at
+                    # hand directly, for as far as it serves.
+                    stop = size + 1 if window.end == size else window.end - regex.ahead
+                    search = regex.regex.search
+                    while span is None:
+                        found = search(match.string, match.start() + 1)
+                        if found is None or found.start() + offset >= stop:
+                            break
+                        match = found
+                        span = validate(match)
+                    if span is None:
+                        if stop > size:
+                            return
+                        pos = max(stop, match.start() + offset + 1)
+                        finding_ends_here = False
+                        continue
+            start, end = span[0] + offset, span[1] + offset
+            if widen is not None:
+                start, end = widen(start, end)
+                start = max(start, last_end)
             yield start, end
+            last_end = end
             # A validator may accept less than the candidate ("4111 1111 1111
             # 1111 4111 ..."): the rest may hold the next finding.
-            pos = hit.end() if validate is None else end
+            pos = max(end, match.end() + offset) if validate is None else end
             finding_ends_here = True
 
     return find
@@ -192,12 +216,15 @@ def _find_private_keys(text: _Masked) -> Iterator[Span]:
         if begin is None:
             return
         end = _KEY_ENDS.search(text, begin.end(), window)
+        # A truncated key is still a leaked key.
+        span = (begin.start(), len(text) if end is None else end.end())
+        if text.widen is not None:
+            span = text.widen(*span)
+            span = (max(span[0], pos), span[1])
+        yield span
         if end is None:
-            # A truncated key is still a leaked key.
-            yield begin.start(), len(text)
             return
-        yield begin.start(), end.end()
-        pos = end.end()
+        pos = span[1]
 
 
 # --- secrets with a recognisable shape --------------------------------------
@@ -221,12 +248,34 @@ _SECRET_NAME = (
     r"password|passwd|pwd|passphrase|secret|token)"
 )
 _SECRET_VALUE = r"""(?P<value>[^\s"'`,;<>\[\]{}()]{6,256})"""
-_ASSIGNMENT = _not_after(
-    "A-Za-z0-9",
-    r"(?i:(?:[A-Za-z0-9]{1,24}[_-])?" + _SECRET_NAME + r")" r"""["']?[ \t]{0,3}[:=][ \t]{0,3}["']?""" + _SECRET_VALUE,
-)
+
+
+def _caseless(pattern: str) -> str:
+    """``pattern`` with each letter outside a class made a class of its two
+    cases. Unlike (?i), this costs nothing per character of other scripts,
+    which (?i) case-folds at every attempt; the text is folded, so the other
+    letters that (?i) matches ("K", the Kelvin sign) are plain ones by then."""
+    out = []
+    in_class = escaped = False
+    for char in pattern:
+        if not escaped and not in_class and char.isascii() and char.isalpha():
+            out.append(f"[{char.lower()}{char.upper()}]")
+        else:
+            out.append(char)
+        if not escaped:
+            in_class = char == "[" or (in_class and char != "]")
+        escaped = char == "\\" and not escaped
+    return "".join(out)
+
+
+_ASSIGNMENT_BODY = _caseless(_SECRET_NAME) + r"""["']?[ \t]{0,3}[:=][ \t]{0,3}["']?""" + _SECRET_VALUE
+# The name stands alone or ends a longer one ("DB_PASSWORD", "x-api-key").
+# Matching from the name on, rather than from the start of its prefix, spares
+# a case-insensitive attempt at every letter of the text; only the value is
+# redacted, so where the match starts does not show.
+_ASSIGNMENT = _Pattern(re.compile(r"(?:(?<![A-Za-z0-9])|(?<=[_-]))" + _ASSIGNMENT_BODY), re.compile(_ASSIGNMENT_BODY))
 _BEARER = _not_after(
-    "A-Za-z0-9", r"(?i:bearer)[ \t]{1,3}(?P<value>[A-Za-z0-9._~+/-]{16,4096}={0,2})(?![A-Za-z0-9._~+/=-])"
+    "A-Za-z0-9", _caseless("bearer") + r"[ \t]{1,3}(?P<value>[A-Za-z0-9._~+/-]{16,4096}={0,2})(?![A-Za-z0-9._~+/=-])"
 )
 
 
@@ -263,29 +312,66 @@ _IBAN = _not_after("A-Za-z0-9", r"[A-Z]{2}[0-9]{2}[A-Z0-9 ]{11,42}")
 
 
 def _iban(match: re.Match[str]) -> Span | None:
-    text = match.string
-    for end in _group_ends(text, match.start(), match.end(), " "):
-        if end < len(text) and text[end].isalnum():
+    """The longest run of whole words of the candidate that is an IBAN.
+
+    The candidate is converted to digits once, and each word end takes its
+    prefix of that number by one division: a few operations a word. Only an
+    end whose checksum holds has its length checked, by its word's index.
+    """
+    candidate = match.group()
+    converted = candidate.translate(_IBAN_VALUES).split(" ")
+    widths = list(accumulate(map(len, converted)))  # digits up to each word's end: letters are two
+    digits = "".join(converted)
+    # The country code and check digits (six digits) move to the end.
+    head, number, total = int(digits[:6]), int(digits[6:]), len(digits)
+    # 15 characters are at least 17 digits, 34 at most 66.
+    first, stop = bisect.bisect_left(widths, 17), bisect.bisect_right(widths, 66)
+    text, start = match.string, match.start()
+    words: list[str] = []
+    for index in range(stop - 1, first - 1, -1):
+        if (number // _POWERS_OF_TEN[total - widths[index]] * 1_000_000 + head) % 97 != 1 or not converted[index]:
             continue
-        if iban_ok(text[match.start():end].replace(" ", "")):
-            return match.start(), end
+        words = words or candidate.split(" ")
+        end = start + sum(map(len, words[:index + 1])) + index
+        if not 15 <= end - start - index <= 34:
+            continue
+        if index == len(words) - 1 and end < len(text) and text[end].isalnum():
+            continue  # the candidate stops inside a longer word
+        return start, end
     return None
 
 
-_CARD = _not_after(r"\w-", r"[2-6][0-9][0-9 -]{10,21}[0-9]")
+# Cards are written in a few layouts: all digits, or a first group of four
+# then groups of four (the last one may be short: 13, 15, 17 to 19 digits),
+# or 4-6-5 and 4-6-4 (American Express, Diners), with one separator
+# throughout. Folding has made no-break spaces plain ones and removed
+# zero-width ones.
+_CARD_SEPARATORS = (" ", "  ", "-", r"\.", "/")
+_CARD_GROUPED = "|".join(
+    rf"{sep}(?:[0-9]{{4}}{sep}[0-9]{{4}}{sep}(?:[0-9]{{4}}(?:{sep}[0-9]{{1,3}})?|[0-9]{{1,3}})"
+    rf"|[0-9]{{6}}{sep}[0-9]{{4,5}})"
+    for sep in _CARD_SEPARATORS
+)
+_CARD = _not_after(r"\w-", rf"[2-6][0-9]{{3}}(?:[0-9]{{9,15}}|{_CARD_GROUPED})(?![0-9])")
+_NOT_DIGITS = str.maketrans("", "", " -./")
 
 
 def _card(match: re.Match[str]) -> Span | None:
     text = match.string
-    for end in _group_ends(text, match.start(), match.end(), " -"):
-        if end < len(text) and (text[end].isalnum() or text[end] == "-"):
+    start, end = match.span()
+    candidate = match.group()
+    digits = candidate.translate(_NOT_DIGITS)
+    ends = [(end, digits)]
+    if len(digits) > 16 and not candidate.isdigit():
+        # Four groups of four and a short one, which may begin the next
+        # number ("4111 1111 1111 1111 12 items").
+        shorter = candidate.rstrip("0123456789").rstrip(" -./")
+        ends.append((start + len(shorter), digits[:16]))
+    for stop, number in ends:
+        if stop < len(text) and (text[stop].isalnum() or text[stop] == "-"):
             continue
-        candidate = text[match.start():end]
-        if "  " in candidate or "--" in candidate or " -" in candidate or "- " in candidate:
-            continue
-        digits = candidate.replace(" ", "").replace("-", "")
-        if 13 <= len(digits) <= 19 and luhn_ok(digits):
-            return match.start(), end
+        if luhn_ok(number):
+            return start, stop
     return None
 
 
@@ -304,27 +390,43 @@ _PHONE_SHAPE = (
 )
 _PHONE_END = r"(?![\w-]|\.[0-9])"
 _PHONE = _not_after(r"\w+.-", _PHONE_SHAPE + _PHONE_END)
-_PHONE_SHAPE_ONLY = re.compile(_PHONE_SHAPE)
-_PHONE_ENDS_HERE = re.compile(_PHONE_END)
-
-
-def _phone_ok(candidate: str) -> bool:
-    digits = sum(char.isdigit() for char in candidate)
-    minimum = 8 if candidate.startswith("+") else 10
-    return minimum <= digits <= 15 and "  " not in candidate
+_NOT_PHONE_DIGITS = str.maketrans("", "", " ().-+")
+_ASCII_DIGITS = frozenset("0123456789")
+_WORD_JOINERS = frozenset("_-")
 
 
 def _phone(match: re.Match[str]) -> Span | None:
+    text, start = match.string, match.start()
+    candidate = match.group()
+    digits = len(candidate.translate(_NOT_PHONE_DIGITS))
+    if candidate[0] != "+":
+        # The fixed layouts hold at most 13 digits and no double space, and a
+        # shorter match has fewer digits: the longest is the only one to test.
+        return match.span() if digits >= 10 else None
+    if 8 <= digits <= 15 and "  " not in candidate:
+        return match.span()
     # The longest shape is not always the number: in "+020 7946 0958(020 7946"
     # it has too many digits, while its first three groups are a phone number.
-    text, start = match.string, match.start()
-    if _phone_ok(match.group()):
-        return match.span()
-    for end in range(match.end() - 1, start, -1):
-        if (text[end - 1].isdigit() and _PHONE_SHAPE_ONLY.fullmatch(text, start, end)
-                and _PHONE_ENDS_HERE.match(text, end) and _phone_ok(text[start:end])):
-            return start, end
-    return None
+    # The shorter ones end on a digit and, as the pattern's end requires, not
+    # before a letter, digit, "_", "-" or "." and a digit; found in one pass.
+    found = None
+    count = 0
+    for index, char in enumerate(candidate):
+        if char == " " and candidate[index - 1] == " ":
+            break  # so has every longer one
+        if char not in _ASCII_DIGITS:
+            continue
+        count += 1
+        if count > 15:
+            break
+        end = start + index + 1
+        if count < 8 or index < 8:
+            continue
+        after = text[end:end + 1]
+        if not (after.isalnum() or after in _WORD_JOINERS
+                or (after == "." and text[end + 1:end + 2] in _ASCII_DIGITS)):
+            found = start, end
+    return found
 
 
 #: The kinds this shield knows, highest priority first, with their finders.
@@ -456,16 +558,66 @@ _MASK_FILL = "\x00"
 _CHUNK_SCALE = 32
 
 
+def _widener(folded: _fold.Folded) -> Callable[[int, int], Span]:
+    """Widens a span of ``folded`` to the whole of each original character it
+    covers part of. A character that folds to several ("⑴" to "(1)") is then
+    either redacted whole or left whole, and later kinds see the text around
+    it as a second scan will see it."""
+    translate = _fold._tables().translate
+    original, origin, size = folded.original, folded.origin, len(folded)
+
+    def widen(start: int, end: int) -> Span:
+        first = origin(start)
+        if len(translate.get(ord(original[first])) or "") > 1:
+            while start > 0 and origin(start - 1) == first:
+                start -= 1
+        last = origin(end - 1)
+        if len(translate.get(ord(original[last])) or "") > 1:
+            while end < size and origin(end) == last:
+                end += 1
+        return start, end
+
+    return widen
+
+
+def _in_original(findings: _Findings, folded: _fold.Folded) -> _Findings:
+    """``findings`` in the folded text as spans of the original. Each covers
+    the characters its folded ones came from, invisible ones inside it too."""
+    mapped = _Findings()
+    span = folded.span
+    last = 0
+    for kind, start, end in zip(findings.kinds, findings.starts, findings.ends, strict=True):
+        start, end = span(start, end)
+        # Widened findings share no character; should two ever touch one,
+        # the first keeps it.
+        start = max(start, last)
+        if start >= end:
+            continue
+        mapped.kinds.append(kind)
+        mapped.starts.append(start)
+        mapped.ends.append(end)
+        last = end
+    return mapped
+
+
 class _Masked(_windows.Source):
     """The text as the next kind's finders see it: ``content`` with the findings
     accepted so far replaced by stand-ins. It is held in chunks of fixed size,
     so masking a kind's findings copies only the chunks they fall in, and
     reading a window costs the same however many findings it holds."""
 
-    def __init__(self, content: str) -> None:
-        self.length = len(content)
+    def __init__(self, content: str | _windows.Source) -> None:
+        self.length = length = len(content)
         self.size = size = _windows.PIECE * _CHUNK_SCALE
-        self.chunks = [content[at:at + size] for at in range(0, self.length, size)] if self.length > size else [content]
+        #: Widens a finding to whole characters of the text that was folded
+        #: (None when nothing folds to several characters).
+        self.widen: Callable[[int, int], Span] | None = None
+        if isinstance(content, str):
+            self.chunks = [content[at:at + size] for at in range(0, length, size)] if length > size else [content]
+            return
+        self.chunks = [content.read(at, at + size) for at in range(0, length, size)] or [""]
+        if isinstance(content, _fold.Folded):
+            self.widen = _widener(content)
 
     def __len__(self) -> int:
         return self.length
@@ -532,6 +684,8 @@ class RedactionShield(SecurityModule):
                 raise ValueError(f"unknown redaction kinds: {', '.join(sorted(unknown))}")
         self.kinds: tuple[str, ...] = tuple(kind for kind in KINDS if kind in selected)
         self._rules = tuple((kind, finders) for kind, finders in _RULES if kind in selected)
+        # Loaded here rather than by the first scan, which would pay for it.
+        _fold._tables()
 
     def find(self, content: str) -> list[Redaction]:
         """Every finding in ``content``, in text order, without overlaps."""
@@ -540,8 +694,9 @@ class RedactionShield(SecurityModule):
                 for kind, start, end in zip(found.kinds, found.starts, found.ends, strict=True)]
 
     def _find(self, content: str) -> _Findings:
+        folded = _fold.fold(content)
         accepted = _Findings()
-        masked = _Masked(content)
+        masked = _Masked(folded)
         # Later finders search the text as a second scan would see it, with
         # every accepted finding already a bracketed marker. Searching the raw
         # text instead loses findings: in "+44 1 1.2.3.4.5 4111 1111 1111 1111"
@@ -556,6 +711,8 @@ class RedactionShield(SecurityModule):
                 if starts:
                     accepted, kept_starts, kept_ends = accepted.merged(KINDS.index(kind), starts, ends)
                     masked.mask(kept_starts, kept_ends)
+        if accepted and isinstance(folded, _fold.Folded):
+            return _in_original(accepted, folded)
         return accepted
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
