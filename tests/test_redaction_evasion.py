@@ -149,3 +149,18 @@ def test_numbers_that_are_no_card_stay(text):
 def test_prose_with_numbers_is_left_alone(text):
     assert SHIELD.find(text) == []
     assert SHIELD.scan(text) is text
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["api_key", "API-SECRET", "apikey", "Access_Key_Id", "access-token", "AUTH_TOKEN", "client_secret",
+     "secret_access_key", "SecretKey", "private_key", "refresh_token", "password", "PASSWD", "pwd", "passphrase",
+     "secret", "Token", "DB_PASSWORD", "x-api-key", "my_app_token", "ｐａｓｓｗｏｒｄ"],
+)
+def test_every_secret_name_in_any_case_and_form_is_found(name):
+    for text in (f"{name}=s3cr3t-value-1", f'"{name}": "s3cr3t-value-1"', f"{name} : s3cr3t-value-1"):
+        once = SHIELD.scan(text)
+        assert "[REDACTED:SECRET]" in once and "s3cr3t" not in once
+    if name.isalpha():
+        # A name that ends a longer word, rather than a "_"- or "-"-joined one, is no name.
+        assert SHIELD.find(f"x{name.lower()}=s3cr3t-value-1") == []
