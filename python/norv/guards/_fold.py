@@ -21,6 +21,9 @@ it came from:
    itself, and no letter becomes a digit (Cyrillic "б" stays "б", where the
    confusables data would make it "6" and a Russian word part of a number).
 
+A character that would fold to more than three characters, or to several
+outside ASCII (a Hangul syllable to its letters), is kept as it is, so the
+folded text is never more than three times as long as the original.
 Whitespace is kept, so words stay apart. What a guard matches on the folded
 text it reports in the original through :meth:`Folded.span`, so a shield
 that redacts replaces the characters the reader saw.
@@ -58,6 +61,8 @@ CONFUSABLES_FILE = "confusables-ascii.txt"
 SCALE = 16
 
 _MARKS = ("Mn", "Me")
+#: The most characters one character folds to: ligatures ("ﬃ"), units ("㎏"), "⑴".
+MAX_EXPANSION = 3
 
 
 def _code_points(ranges: str) -> Iterable[int]:
@@ -140,6 +145,13 @@ def build_table(ignorable_ranges: str, confusables: Mapping[str, str]) -> dict[i
             else:
                 parts.append(_prototype(part, confusables) or part)
         folded = "".join(parts)
+        # A character that would fold to several others of another script
+        # (Hangul syllables to their letters, Arabic ligatures, U+FDFA to
+        # eighteen) or to more than three ASCII characters ("rad/s2") stays as
+        # it is: no pattern is written in them, and each folded character
+        # costs every search as much as one of the text.
+        if len(folded) > 1 and (not folded.isascii() or len(folded) > MAX_EXPANSION):
+            continue
         if folded != char:
             table[code] = folded
     return table

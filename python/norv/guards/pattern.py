@@ -29,6 +29,7 @@ A custom pattern without a bound on its length is searched in one call.
 
 from __future__ import annotations
 
+import importlib
 import re
 from collections.abc import Iterable, Mapping
 from typing import Any, NamedTuple
@@ -71,13 +72,23 @@ def _lead(word: str) -> str:
     return "(?-i:[" + lower + lower.upper() + _CASE_EXTRA.get(lower, "") + "])" + word[1:]
 
 
+def _starts(words: tuple[str, ...]) -> str:
+    """A test of the first letters of ``words``, when there are enough words
+    for one test to save several: the lazy gaps try a word list at every
+    position they cross, and most positions start none of its words."""
+    if len(words) < 3 or not all(word[:1].isascii() and word[:1].isalpha() for word in words):
+        return ""
+    letters = sorted({word[0].lower() for word in words})
+    return "(?=(?-i:[" + "".join(letter + letter.upper() + _CASE_EXTRA.get(letter, "") for letter in letters) + "]))"
+
+
 def _opt(*words: str) -> str:
     """An optional word from ``words`` followed by a gap."""
-    return "(?:(?:" + "|".join(map(_lead, words)) + ")" + _ + ")?"
+    return "(?:" + _starts(words) + "(?:" + "|".join(map(_lead, words)) + ")" + _ + ")?"
 
 
 def _any(*words: str) -> str:
-    return "(?:" + "|".join(map(_lead, words)) + ")"
+    return "(?:" + _starts(words) + "(?:" + "|".join(map(_lead, words)) + "))"
 
 
 def _w(source: str) -> str:
@@ -232,18 +243,99 @@ class Finding(NamedTuple):
     decoded: bool = False  #: True when it matched in decoded or hidden text
 
 
-def _compile(patterns: Mapping[str, Iterable[str]]) -> re.Pattern[str]:
-    groups = []
+# re's parser: private, but the only account of what a pattern can start with.
+_sre: Any = importlib.import_module("re._constants")
+_sre_parser: Any = importlib.import_module("re._parser")
+_REPEATS = (_sre.MAX_REPEAT, _sre.MIN_REPEAT, _sre.POSSESSIVE_REPEAT)
+
+
+def _first(items: Any) -> tuple[str | None, bool]:
+    """The characters a match of parsed ``items`` can begin with, as the
+    inside of a class (None: any), and whether it can match empty."""
+    parts: list[str] = []
+    for op, arg in items:
+        if op is _sre.LITERAL:
+            return "".join(parts) + re.escape(chr(arg)), False
+        if op is _sre.IN:
+            if any(kind not in (_sre.LITERAL, _sre.RANGE) for kind, _ in arg):
+                return None, False
+            for kind, value in arg:
+                parts.append(re.escape(chr(value)) if kind is _sre.LITERAL
+                             else f"{re.escape(chr(value[0]))}-{re.escape(chr(value[1]))}")
+            return "".join(parts), False
+        if op in (_sre.AT, _sre.ASSERT, _sre.ASSERT_NOT):
+            continue  # reads no character of the match
+        if op in (_sre.SUBPATTERN, _sre.ATOMIC_GROUP, _sre.BRANCH) or op in _REPEATS:
+            if op is _sre.BRANCH:
+                found = [_first(branch) for branch in arg[1]]
+            elif op in _REPEATS:
+                inner, empty = _first(arg[2])
+                found = [(inner, empty or arg[0] == 0)]
+            else:
+                found = [_first(arg[3] if op is _sre.SUBPATTERN else arg)]
+            if any(chars is None for chars, _ in found):
+                return None, False
+            parts.extend(chars or "" for chars, _ in found)
+            if not any(empty for _, empty in found):
+                return "".join(parts), False
+            continue
+        return None, False
+    return "".join(parts), True
+
+
+def _union(classes: Iterable[str]) -> str:
+    """The insides of character classes as one, each member once."""
+    members: dict[str, None] = {}
+    for inside in classes:
+        for member in re.findall(r"(?:\\.|[^\\])(?:-(?:\\.|[^\\]))?", inside):
+            members[member] = None
+    return "".join(members)
+
+
+def _compile(patterns: Mapping[str, Iterable[str]]) -> tuple[re.Pattern[str], tuple[str, ...]]:
+    """One regex for the table, and the category of each of its alternatives.
+
+    Alternatives are grouped by how they start, and each group is entered
+    only where one of its alternatives can start: those that start at a word
+    boundary with a letter, after one test of both; the others after a test of
+    their first character. Most positions of a text then cost a test or two
+    rather than a step into every alternative. Each alternative is a group
+    named ``_<n>``, which ``lastgroup`` reports (it closes last).
+    """
+    words: list[tuple[str, str, str]] = []  # (category, source, first characters)
+    others: list[tuple[str, str, str]] = []
+    anywhere: list[tuple[str, str]] = []
     for category, sources in patterns.items():
         if not category.isidentifier():
             raise ValueError(f"pattern category {category!r} must be an identifier")
-        sources = tuple(sources)
-        if not sources:
-            continue
-        groups.append(f"(?P<{category}>" + "|".join(f"(?:{src})" for src in sources) + ")")
-    if not groups:
+        for source in sources:
+            parsed = _sre_parser.parse(source, re.IGNORECASE)
+            chars, empty = _first(parsed)
+            if chars is None or empty or not chars:
+                anywhere.append((category, source))
+            elif parsed and parsed[0] == (_sre.AT, _sre.AT_BOUNDARY):
+                words.append((category, source, chars))
+            else:
+                others.append((category, source, chars))
+    if not (words or others or anywhere):
         raise ValueError("PatternGuard needs at least one pattern")
-    return re.compile("|".join(groups), re.IGNORECASE)
+    categories: list[str] = []
+
+    def alternatives(items: Iterable[tuple[str, ...]]) -> str:
+        parts = []
+        for category, source, *_ in items:
+            parts.append(f"(?P<_{len(categories)}>{source})")
+            categories.append(category)
+        return "|".join(parts)
+
+    branches = []
+    if words:
+        branches.append(r"\b(?=[" + _union(chars for _, _, chars in words) + "])(?:" + alternatives(words) + ")")
+    if others:
+        branches.append("(?=[" + _union(chars for _, _, chars in others) + "])(?:" + alternatives(others) + ")")
+    if anywhere:
+        branches.append(alternatives(anywhere))
+    return re.compile("|".join(branches), re.IGNORECASE), tuple(categories)
 
 
 class PatternGuard(SecurityModule):
@@ -277,7 +369,7 @@ class PatternGuard(SecurityModule):
         if type(refusal_message) is not str or not refusal_message:
             raise ValueError("refusal_message must be a non-empty str")
         self.refusal_message = refusal_message
-        self._regex = _compile(PATTERNS if patterns is None else patterns)
+        self._regex, self._categories = _compile(PATTERNS if patterns is None else patterns)
         self._search = _windows.Windowed(self._regex)
         self._decode_base64 = decode_base64
         _fold.warm()
@@ -287,7 +379,7 @@ class PatternGuard(SecurityModule):
         text = _fold.fold(content)
         hit = self._search.search(text)
         if hit is not None:
-            return Finding(hit.match.lastgroup or "", hit.match.group())
+            return Finding(self._category(hit.match), hit.match.group())
         if not self._decode_base64:
             return None
         # Hidden layers, breadth first: each decoded text is judged, then
@@ -303,11 +395,14 @@ class PatternGuard(SecurityModule):
                     return None
                 hit = self._search.search(source)
                 if hit is not None:
-                    return Finding(hit.match.lastgroup or "", hit.match.group(), decoded=True)
+                    return Finding(self._category(hit.match), hit.match.group(), decoded=True)
                 if depth + 1 < _decode.MAX_DEPTH:
                     deeper.extend(_fold.fold(found) for found in _decode.decoded(source))
             layer = deeper
         return None
+
+    def _category(self, match: re.Match[str]) -> str:
+        return self._categories[int((match.lastgroup or "_0")[1:])]
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         if self.find(content) is None:
