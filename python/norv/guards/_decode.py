@@ -45,21 +45,24 @@ _WHITESPACE = re.compile(r"\s+")
 _SPACE = re.compile(r"\s")
 # How far past its nominal end a piece looks for whitespace to end at.
 _REACH = 4096
-# A word of the base64 alphabets that looks encoded rather than written: it
-# holds a digit, a symbol of the alphabets or padding, or a capital after a
-# small letter. Base64 of text has one in nearly every five characters; prose
-# words rarely do, and are never looked at one by one. A piece is shorter
-# than a match may be.
+# A word of the base64 alphabets that looks encoded rather than written: four
+# characters or more, among them a digit, a symbol of the alphabets or
+# padding, or a capital after a small letter. Base64 of text has one in nearly
+# every five characters; prose words rarely do, and are never looked at one
+# by one, nor are short numbers ("22", "1"). A piece is shorter than a match
+# may be.
 _ENCODED = re.compile(
-    r"(?<![A-Za-z0-9+/_=-])(?=[A-Za-z]{0,65536}(?:[0-9+/_=-]|[a-z][A-Z]))[A-Za-z0-9+/_-]{1,65536}={0,2}"
+    r"(?<![A-Za-z0-9+/_=-])(?:(?=[A-Za-z]{0,65536}(?:[0-9+/_=-]|[a-z][A-Z]))[A-Za-z0-9+/_-]{4,65536}={0,2}"
+    r"|[A-Za-z0-9+/_-]{1,3}={1,2})"  # the padded end of a run broken into words
 )
 # What may stand between two words of one run: whitespace, and at most one
-# short written word (a run broken every few characters has some).
-_GAP = re.compile(r"\s*(?:([A-Za-z]{1,8})\s+)?")
+# short word (a run broken every few characters has some).
+_GAP = re.compile(r"\s*(?:([A-Za-z0-9+/_-]{1,8})\s+)?")
 _URL_SAFE = str.maketrans("-_", "+/")
 _HEX = re.compile(r"[0-9A-Fa-fx:%\\-]{16,65536}")
 _NOT_HEX = re.compile(r"\\x|0x|[^0-9A-Fa-f]")
 _PERCENT_ESCAPE = re.compile(r"%[0-9A-Fa-f]{2}")
+_MIXED_ESCAPES = re.compile(r"[G-Zg-z]%[0-9A-Fa-f]{2}|%[0-9A-Fa-f]{2}[G-Zg-z]")
 _BAD = re.compile("[\x00-\x08\x0e-\x1f\x7f-\x9f\ufffd]")
 _CONTROL = re.compile("[\x00-\x08\x0e-\x1f\x7f-\x9f]")
 
@@ -109,7 +112,7 @@ def _hex(run: str) -> str | None:
 
 
 #: The searches, for the linear-time checks of the tests.
-PATTERNS = (_ENCODED, _HEX, _PERCENT_ESCAPE)
+PATTERNS = (_ENCODED, _HEX, _PERCENT_ESCAPE, _MIXED_ESCAPES)
 
 
 # Escapes in either case; mixed ones ("%eA") are decoded as they come.
@@ -146,7 +149,9 @@ def decoded(source: _windows.Source) -> Iterator[str]:
     carried: list[str] = []  # a base64 run that reached the end of the last piece
     for piece in _pieces(source):
         found: list[str] = []
-        if "%" in piece and len(_PERCENT_ESCAPE.findall(piece, 0, 4096)) >= 2:
+        # Runs of escapes alone are decoded as hex below; words that mix
+        # escapes and letters ("ignore%20all") are decoded here.
+        if "%" in piece and _MIXED_ESCAPES.search(piece) is not None:
             found.append(_unquoted(piece))
         compact = _WHITESPACE.sub("", piece)
         found.extend(text for match in _HEX.finditer(compact) if (text := _hex(match.group())) is not None)
