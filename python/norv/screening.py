@@ -104,6 +104,9 @@ class CallResult(NamedTuple):
     #: The steps ("InputHeuristic", "InputNeural") whose guard left the prompt
     #: unscored for its length; empty for every other call.
     too_long: tuple[str, ...] = ()
+    #: Whether a pipeline withheld the text because it went unscanned
+    #: (:mod:`norv.pipeline`): ``text`` is then the pipeline's message.
+    withheld: bool = False
 
     @property
     def unscanned(self) -> bool:
@@ -394,7 +397,7 @@ def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | 
             verdict, too_long = _changed_input_verdict(content, text, coordinator, limited, events)
         else:
             verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
-    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long))
+    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long, False))
 
 
 #: CallResult without its Python-level ``__new__`` frame: one per screening call.

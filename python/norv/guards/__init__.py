@@ -8,15 +8,17 @@ traffic. There is deliberately no keyword stand-in for the neural slot: a
 keyword list dressed up as a semantic model would give a false sense of cover.
 ``SemanticGuard`` is a real model for it (an optional extra, see
 :mod:`norv.guards.semantic`); it is imported on first use, so that importing
-this package stays cheap and works without the extra.
+this package stays cheap and works without the extra. ``Chain`` puts several
+guards in one slot.
 """
 
 from typing import Any
 
+from norv.guards.chain import Chain
 from norv.guards.pattern import PatternGuard
 from norv.guards.redaction import RedactionShield
 
-__all__ = ["PatternGuard", "RedactionShield", "SemanticGuard"]
+__all__ = ["Chain", "PatternGuard", "RedactionShield", "SemanticGuard"]
 
 
 def __getattr__(name: str) -> Any:
