@@ -20,6 +20,7 @@ prometheus_client = pytest.importorskip("prometheus_client", reason="the metrics
 
 from norv import capacity, screening  # noqa: E402
 from norv.metrics import Metrics  # noqa: E402
+from norv.pipeline import DEFAULT_UNSCANNED_MESSAGE, TOO_LONG_EVENT  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -149,9 +150,14 @@ def test_example_service_under_uvicorn(service):
             replies = await asyncio.gather(*(
                 client.post("/chat", json={"prompt": p, "user_id": f"u{i}"})
                 for i, p in enumerate(injections + ordinary)))
-            return replies, (await client.get("/metrics")).text
+            # A prompt over the size cap ends in an injection: it must never
+            # reach a worker or the model.
+            huge = await client.post("/chat", json={"prompt": "lorem ipsum " * 200_000 + injections[0]})
+            return replies, huge, (await client.get("/metrics")).text
 
-    replies, exposition = asyncio.run(talk())
+    replies, huge, exposition = asyncio.run(talk())
+    assert huge.status_code == 413
+    assert huge.json() == {"input": {"verdict": "too_long", "text": DEFAULT_UNSCANNED_MESSAGE}, "output": None}
     refused, answered = replies[:10], replies[10:]
     assert {r.status_code for r in refused} == {403}
     assert {r.json()["input"]["verdict"] for r in refused} == {"refused"}
@@ -165,6 +171,8 @@ def test_example_service_under_uvicorn(service):
     assert detected.count(("THREAT_DETECTED", "InputHeuristic")) == 10
     assert detected.count(("THREAT_DETECTED", "Output")) == 30
     assert not [e for e in events if e["event"] in ("TIMEOUT", "INTERNAL_MODULE_ERROR")]
+    assert [(e["module"], e["chars"]) for e in events if e["event"] == TOO_LONG_EVENT] == [
+        ("PipelineInput", 2_400_000 + len(injections[0]))]
     got = samples(exposition)
     assert got[("norv_verdicts_total", frozenset({("call", "process_input"), ("verdict", "refused")}))] == 10
     assert got[("norv_verdicts_total", frozenset({("call", "process_output"), ("verdict", "redacted")}))] == 30
