@@ -235,6 +235,33 @@ def test_gate_with_a_maximum_wait_passes_with_its_own_event(coords):
     assert gate.refused == 1
 
 
+@pytest.mark.parametrize("max_wait", [None, 0.5])
+def test_a_guard_that_screens_through_its_own_coordinator_never_freezes_the_gate(coords, max_wait):
+    # Eight threads at once, each scan calling the coordinator again: with the
+    # inner scans waiting at the gate for places their outer scans held, every
+    # place stayed held and every later call blocked for good.
+    holder = {}
+
+    def reentrant(content, metadata):
+        threading.Event().wait(0.02)
+        return holder["coord"].process_output(content, metadata)
+
+    coord = holder["coord"] = coords(input_guard=Guard(reentrant), output_shield=Guard(), timeout_ms=200)
+    gate = capacity.install_gate(coord, max_wait=max_wait)
+    threads = [threading.Thread(target=screening.screen_input, args=(coord, f"prompt {i}")) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(BACKSTOP)
+    assert not any(thread.is_alive() for thread in threads)
+    fresh = threading.Thread(target=screening.screen_input, args=(coord, "a fresh prompt"))
+    fresh.start()
+    fresh.join(BACKSTOP)
+    assert not fresh.is_alive()
+    wait_until(lambda: gate.busy == 0)
+    assert gate.waiting == 0
+
+
 def test_set_workers_keeps_the_pool_kind_and_names(coords):
     coord = coords(input_guard=Guard(lambda c, m: threading.current_thread().name))
     old = coord._executor

@@ -7,7 +7,8 @@ functions run the synchronous screening (:mod:`norv.screening`) on host
 threads of the coordinator's own (as many as it has workers, named
 "NORV_Host"), and put an admission gate (:mod:`norv.capacity`) in front of its
 pool on first use, so that requests beyond its capacity wait in line before
-their time limit starts, not inside it.
+their time limit starts, not inside it, and at most :data:`DEFAULT_MAX_WAIT`
+seconds.
 
 Cancelling the awaiting task is safe: a call that has not started yet never
 starts; one that is running finishes on its host thread (its audit events are
@@ -28,9 +29,12 @@ from typing import Any, TypeVar
 from norv import capacity, screening
 from norv.screening import CallResult, Screening
 
-__all__ = ["host_threads", "screen", "screen_input", "screen_output"]
+__all__ = ["DEFAULT_MAX_WAIT", "host_threads", "screen", "screen_input", "screen_output"]
 
 HOST_PREFIX = "NORV_Host"
+#: How long (seconds) a scan waits at the gate these functions install before
+#: its text passes unscanned (``over_capacity``): no request waits for ever.
+DEFAULT_MAX_WAIT = 1.0
 
 _host_pools: weakref.WeakKeyDictionary[Any, ThreadPoolExecutor] = weakref.WeakKeyDictionary()
 _lock = threading.Lock()
@@ -39,8 +43,8 @@ _lock = threading.Lock()
 def host_threads(coordinator: Any) -> ThreadPoolExecutor:
     """The threads that make ``coordinator``'s calls for asyncio callers (made on first use).
 
-    First use also installs the admission gate (:func:`norv.capacity.install_gate`)
-    unless one is there.
+    First use also installs the admission gate (:func:`norv.capacity.install_gate`),
+    with a ``max_wait`` of :data:`DEFAULT_MAX_WAIT`, unless one is there.
     """
     pool = _host_pools.get(coordinator)
     if pool is not None:
@@ -48,7 +52,7 @@ def host_threads(coordinator: Any) -> ThreadPoolExecutor:
     with _lock:
         pool = _host_pools.get(coordinator)
         if pool is None:
-            gate = capacity.install_gate(coordinator) if not isinstance(
+            gate = capacity.install_gate(coordinator, max_wait=DEFAULT_MAX_WAIT) if not isinstance(
                 coordinator._executor, capacity.AdmissionGate) else coordinator._executor
             pool = ThreadPoolExecutor(max_workers=gate.workers, thread_name_prefix=HOST_PREFIX)
             _host_pools[coordinator] = pool

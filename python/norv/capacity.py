@@ -14,6 +14,11 @@ an ``ADMISSION_TIMEOUT`` audit event of the gate's own.
 
 A worker stays held until its scan returns, also after the coordinator gave up
 on it, so a scan that hangs holds one place at the gate for as long as it hangs.
+A scan that calls the same coordinator again (a guard that screens through
+it) does not wait at the gate: it holds a place already, and waiting for
+another could wait for ever once every place is held by such scans. Its inner
+scan goes straight to the pool, as it would without a gate, and the
+coordinator's time limit bounds the wait.
 
 :func:`set_workers` gives a coordinator a pool of another size, for guards that
 release the interpreter lock while they work (native code, ONNX Runtime and the
@@ -69,6 +74,10 @@ def workers_of(coordinator: Any) -> int:
     return int(getattr(pool, "_max_workers", 4))
 
 
+# The gate whose place the current thread's scan holds, if any.
+_scanning = threading.local()
+
+
 class AdmissionGate:
     """Stands in for a coordinator's pool: ``submit`` waits for a free worker.
 
@@ -103,6 +112,8 @@ class AdmissionGate:
         return self._pool
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
+        if getattr(_scanning, "gate", None) is self:
+            return self._pool.submit(fn, *args, **kwargs)
         with self._count_lock:
             self.waiting += 1
         try:
@@ -129,9 +140,12 @@ class AdmissionGate:
 
     def _run(self, places: threading.Semaphore, fn: Callable[..., Any],
              args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+        outer = getattr(_scanning, "gate", None)
+        _scanning.gate = self
         try:
             return fn(*args, **kwargs)
         finally:
+            _scanning.gate = outer
             self._give_back(places)
 
     def _label(self, module: Any) -> str:
