@@ -46,13 +46,14 @@ _SPACE = re.compile(r"\s")
 # How far past its nominal end a piece looks for whitespace to end at.
 _REACH = 4096
 # A word of the base64 alphabets that looks encoded rather than written: four
-# characters or more, among them a digit, a symbol of the alphabets or
-# padding, or a capital after a small letter. Base64 of text has one in nearly
+# characters or more, among them a digit, "+", "/" or padding, or a capital
+# after a small letter (not "-" or "_", which hyphenated words and names
+# have; the URL-safe alphabet's runs have the others too). Base64 of text has one in nearly
 # every five characters; prose words rarely do, and are never looked at one
 # by one, nor are short numbers ("22", "1"). A piece is shorter than a match
 # may be.
 _ENCODED = re.compile(
-    r"(?<![A-Za-z0-9+/_=-])(?:(?=[A-Za-z]{0,65536}(?:[0-9+/_=-]|[a-z][A-Z]))[A-Za-z0-9+/_-]{4,65536}={0,2}"
+    r"(?<![A-Za-z0-9+/_=-])(?:(?=[A-Za-z_-]{0,65536}(?:[0-9+/=]|[a-z][A-Z]))[A-Za-z0-9+/_-]{4,65536}={0,2}"
     r"|[A-Za-z0-9+/_-]{1,3}={1,2})"  # the padded end of a run broken into words
 )
 # What may stand between two words of one run: whitespace, and at most one
