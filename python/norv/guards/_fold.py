@@ -40,6 +40,7 @@ from __future__ import annotations
 
 import bisect
 import functools
+import itertools
 import json
 import re
 import unicodedata
@@ -231,6 +232,26 @@ def invisible_ranges() -> str:
     return ranges_of(code for code in removed if _removed(chr(code), ignorable))
 
 
+class _Lengths(dict[int, str]):
+    """Code point to the length of its folding, as a character: a translate
+    table for every character, filled as characters are met (str.translate
+    asks once per distinct character of a call)."""
+
+    def __missing__(self, code: int) -> str:
+        folded = _tables().translate.get(code, _UNCHANGED)
+        value = chr(1) if folded is _UNCHANGED else chr(len(folded or ""))
+        self[code] = value
+        return value
+
+
+_UNCHANGED = object()
+
+
+@functools.cache
+def _lengths() -> _Lengths:
+    return _Lengths()
+
+
 class Folded(_windows.Chunked):
     """A folded text, held in pieces, with the way back to the original."""
 
@@ -241,41 +262,48 @@ class Folded(_windows.Chunked):
         super().__init__([folded for _, folded in kept])
         self.original = original
         self._origins = [offset for offset, _ in kept]
-        self._records: dict[int, tuple[list[int], list[tuple[int, int, int, int]]]] = {}
+        self._ends: dict[int, list[int] | None] = {}
 
-    def _piece_records(self, index: int) -> tuple[list[int], list[tuple[int, int, int, int]]]:
-        """Where piece ``index`` changes length: (folded start, original start,
-        folded length, original length) of each run of removed characters and
-        each character that folds to several, as offsets into the piece."""
-        found = self._records.get(index)
-        if found is None:
-            start = self._origins[index]
-            end = self._origins[index + 1] if index + 1 < len(self._origins) else len(self.original)
-            table = _tables().translate
-            records: list[tuple[int, int, int, int]] = []
-            shift = 0
-            for match in _tables().resizing.finditer(self.original, start, end):
-                at = match.start() - start
-                length = match.end() - match.start()
-                folded = len(table.get(ord(match.group()[0])) or "") if length == 1 else 0
-                records.append((at + shift, at, folded, length))
-                shift += folded - length
-            found = self._records[index] = ([record[0] for record in records], records)
-        return found
+    def _piece_ends(self, index: int) -> list[int] | None:
+        """For piece ``index``, where the folded text of each original
+        character ends (None when every character folds to one)."""
+        if index in self._ends:
+            return self._ends[index]
+        start = self._origins[index]
+        end = self._origins[index + 1] if index + 1 < len(self._origins) else len(self.original)
+        piece = self.original[start:end]
+        ends: list[int] | None = None
+        if _tables().resizing.search(piece) is not None:
+            # Each character as the length of its folding, one code point;
+            # their running sum: two calls in C, whatever the piece holds.
+            lengths = piece.translate(_lengths()).encode("latin-1")
+            ends = list(itertools.accumulate(lengths))
+        self._ends[index] = ends
+        return ends
 
     def origin(self, position: int) -> int:
         """The offset in the original of the character folded character ``position`` came from."""
         index = bisect.bisect_right(self.starts, position) - 1
         local = position - self.starts[index]
-        base = self._origins[index]
-        starts, records = self._piece_records(index)
-        which = bisect.bisect_right(starts, local) - 1
-        if which < 0:
-            return base + local
-        folded_at, original_at, folded, length = records[which]
-        if local < folded_at + folded:
-            return base + original_at
-        return base + original_at + length + (local - folded_at - folded)
+        ends = self._ends[index] if index in self._ends else self._piece_ends(index)
+        if ends is None:
+            return self._origins[index] + local
+        return self._origins[index] + bisect.bisect_right(ends, local)
+
+    def widen(self, start: int, end: int) -> tuple[int, int]:
+        """The folded span ``start`` to ``end`` (not empty) grown to the whole
+        folding of each original character it covers part of."""
+        return self._folding(start)[0], self._folding(end - 1)[1]
+
+    def _folding(self, position: int) -> tuple[int, int]:
+        """Where the folding of the original character behind ``position`` starts and ends."""
+        index = bisect.bisect_right(self.starts, position) - 1
+        base = self.starts[index]
+        ends = self._ends[index] if index in self._ends else self._piece_ends(index)
+        if ends is None:
+            return position, position + 1
+        which = bisect.bisect_right(ends, position - base)
+        return base + (ends[which - 1] if which else 0), base + ends[which]
 
     def span(self, start: int, end: int) -> tuple[int, int]:
         """The original characters that folded characters ``start`` to ``end`` came from."""
@@ -293,6 +321,9 @@ class _Identity(_windows.Plain):
         return self.text
 
     def span(self, start: int, end: int) -> tuple[int, int]:
+        return start, end
+
+    def widen(self, start: int, end: int) -> tuple[int, int]:
         return start, end
 
 

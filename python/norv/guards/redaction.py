@@ -56,7 +56,8 @@ import bisect
 import re
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from itertools import accumulate
+from itertools import accumulate, compress, repeat
+from operator import add, mul
 from typing import Any, NamedTuple
 
 from norv.core.interfaces import SecurityModule
@@ -149,13 +150,37 @@ def _regex_finder(pattern: _Pattern, validate: Callable[[re.Match[str]], Span | 
         pos = 0
         last_end = 0  # the end of the finding before: none may overlap it
         finding_ends_here = False
+        # Findings may come every few characters ("a@a.aa-a@a.aa-..."): while
+        # the window read last serves, the next one is searched in it
+        # directly, as Windowed would.
+        search_ahead, search_behind = regex.ahead, regex.behind
+        after_ahead, after_behind = after_finding.ahead, after_finding.behind
+        search_in, match_in = regex.regex.search, after_finding.regex.match
         while True:
-            hit = after_finding.match(text, pos, window) if finding_ends_here else None
-            if hit is None:
+            window_start = window.start
+            found = None
+            if finding_ends_here:
+                if (window.end == size or pos < window.end - after_ahead) and pos - after_behind >= window_start:
+                    found = match_in(window.text, pos - window_start)
+                else:
+                    hit = after_finding.match(text, pos, window)
+                    window_start = window.start  # the match may have read another window
+                    if hit is not None:
+                        found = hit.match
+            if found is None and window.end >= 0 and pos - search_behind >= window_start \
+                    and (window.end == size or pos < window.end - search_ahead):
+                found = search_in(window.text, pos - window_start)
+                if found is None or (window.end != size and found.start() + window_start >= window.end - search_ahead):
+                    if window.end == size:
+                        return
+                    found = None
+                    pos = window.end - search_ahead
+            if found is None:
                 hit = regex.search(text, pos, window)
-            if hit is None:
-                return
-            match, offset = hit.match, hit.offset
+                if hit is None:
+                    return
+                found, window_start = hit.match, hit.offset
+            match, offset = found, window_start
             span: Span | None
             if validate is None:
                 span = match.span(group)
@@ -314,7 +339,30 @@ _EMAIL = _Pattern(
     re.compile(rf"[{_LOCAL_PART}]{{1,64}}{_DOMAIN}"),
 )
 
-_IBAN = _not_after("A-Za-z0-9", r"[A-Z]{2}[0-9]{2}[A-Z0-9 ]{11,42}")
+# The countries whose banks give out IBANs: those of the SWIFT registry, the
+# territories that use their country's IBANs under codes of their own, and
+# the countries that use them outside the registry. A candidate with any
+# other two letters at its head is rejected by the pattern, before any of its
+# checksums is worked out.
+_IBAN_COUNTRIES = frozenset("""
+    AD AE AL AT AZ BA BE BG BH BI BR BY CH CR CY CZ DE DJ DK DO EE EG ES FI FK FO FR GB GE GI GL GR GT HN
+    HR HU IE IL IQ IS IT JO KW KZ LB LC LI LT LU LV LY MC MD ME MK MN MR MT MU NI NL NO OM PK PL PS PT QA
+    RO RS RU SA SC SD SE SI SK SM SO ST SV TL TN TR UA VA VG XK YE
+    AX BL GF GG GP IM JE MF MQ NC PF PM RE SJ TF WF YT
+    AO BF BJ CF CG CI CM CV DZ GA GQ GW IR KM MA MG ML MZ NE SN TD TG
+""".split())
+
+
+def _country_codes(codes: Iterable[str]) -> str:
+    """``codes`` as a pattern: a branch for each first letter, with a class
+    of the second ones, so that a position is rejected in a test or two."""
+    by_first: dict[str, list[str]] = {}
+    for code in sorted(codes):
+        by_first.setdefault(code[0], []).append(code[1])
+    return "(?:" + "|".join(f"{first}[{''.join(seconds)}]" for first, seconds in by_first.items()) + ")"
+
+
+_IBAN = _not_after("A-Za-z0-9", _country_codes(_IBAN_COUNTRIES) + r"[0-9]{2}[A-Z0-9 ]{11,42}")
 
 
 def _iban(match: re.Match[str]) -> Span | None:
@@ -345,6 +393,145 @@ def _iban(match: re.Match[str]) -> Span | None:
             continue  # the candidate stops inside a longer word
         return start, end
     return None
+
+
+# A candidate is the head and at most 42 more characters.
+_IBAN_LONGEST = 46
+# Candidate starts handled per run of groups: the checksums of a run are
+# worked out once for all the candidates that start in it.
+_IBAN_STRETCH = 2048
+_IBAN_RUN = re.compile(f"[A-Z0-9 ]{{0,{_IBAN_STRETCH + _IBAN_LONGEST + 1}}}")
+# 10^-n mod 97 (68 is the inverse of 10) for as many digits as a run holds:
+# two a letter, and six more for the shift of a candidate's head.
+_TENTHS = tuple(pow(68, power, 97) for power in range(2 * (_IBAN_STRETCH + _IBAN_LONGEST + 1) + 7))
+
+
+def _iban_run(string: str, first: int, limit: int) -> tuple[list[Span], int]:
+    """The IBANs, as ``_iban`` finds them one candidate at a time, among the
+    candidates that start from ``first`` (a candidate) up to ``limit`` in the
+    run of groups there, and where the next search goes on.
+
+    Every group of the run is converted to digits once, and a running sum is
+    kept from which the checksum of the rearranged number of any candidate up
+    to any group's end takes a few operations, where converting it anew took
+    microseconds. Every group may start a candidate ("DE89 DE89 ..."), so this
+    is what keeps such a run linear.
+    """
+    run = _IBAN_RUN.match(string, first)  # matches anywhere, if only the empty string
+    run_end = first if run is None else run.end()
+    # Each candidate has the head and 11 more characters at least.
+    limit = min(limit, first + _IBAN_STRETCH, run_end - 14)
+    segment = string[first:run_end]
+    groups = segment.split(" ")
+    sizes = list(map(len, groups))
+    # The empty groups that double spaces leave end no candidate: dropped.
+    converted = list(compress(segment.translate(_IBAN_VALUES).split(" "), sizes))
+    starts = list(compress(accumulate(sizes, lambda at, size: at + size + 1, initial=first), sizes))
+    groups = list(compress(groups, sizes))
+    sizes = list(compress(sizes, sizes))
+    ends = list(map(add, starts, sizes))
+    chars_after = list(accumulate(sizes))  # letters and digits up to each group's end
+    digits_after = list(accumulate(map(len, converted)))
+    # The run's number up to digit d is R(d) = 10^d * Q(d) mod 97, where Q sums
+    # each group's value times 10^-(digits up to its end). A candidate's sums
+    # are differences, in which the groups before it cancel out, and a group
+    # of more than 34 characters is in no candidate: its value may be wrong,
+    # cut short so that int() never reads a long string.
+    values = map(int, map(str.__getitem__, converted, repeat(slice(0, 70))))
+    sums = list(accumulate(map(mul, values, map(_TENTHS.__getitem__, digits_after))))
+    # The checksum of a candidate from digit d0 (its first six digits, the
+    # head, read as h) up to digit d is 1 when R(d) * 10^6 - 10^(d - d0) *
+    # (R(d0) * 10^6 + h) + h - 1 is 0 mod 97, that is, times 10^-(d + 6), when
+    # Q(d) + (h - 1) * 10^-(d + 6) is Q(d0) + h * 10^-(d0 + 6).
+    shifted = list(map(_TENTHS.__getitem__, map(add, digits_after, repeat(6))))
+    # The run's last group may stop before a letter or digit it does not take.
+    last_ok = run_end == len(string) or not string[run_end].isalnum()
+    found: list[Span] = []
+    after = first  # candidates start after the last finding
+    countries = _IBAN_COUNTRIES
+    count = len(groups)
+    # The longest candidate ends at a group end by its 46th character and by
+    # its 34th letter or digit; the shortest holds 15. Both move forward with
+    # the candidate's start.
+    last = shortest = 0
+    for index, group in enumerate(groups):
+        start = starts[index]
+        if start >= limit:
+            break
+        if start < after or group[:2] not in countries or not group[2:4].isdigit() or len(group) < 4:
+            continue
+        head = int(converted[index][:6])
+        chars = chars_after[index] - sizes[index]
+        target = sums[index - 1] + head * shifted[index - 1] if index else head * _TENTHS[6]
+        reach, most, least = start + _IBAN_LONGEST, chars + 34, chars + 15
+        while last < count and ends[last] <= reach and chars_after[last] <= most:
+            last += 1
+        while shortest < count and chars_after[shortest] < least:
+            shortest += 1
+        head -= 1
+        for end_index in range(last - 1, shortest - 1, -1):
+            if (sums[end_index] + head * shifted[end_index] - target) % 97:
+                continue
+            end = ends[end_index]
+            if end == run_end and not last_ok:
+                continue
+            found.append((start, end))
+            after = end
+            break
+    return found, max(limit, after)
+
+
+def _iban_finder() -> Finder:
+    """The findings of ``_regex_finder(_IBAN, _iban)``, with the candidates of
+    a run of groups checked together (``_iban_run``)."""
+    search = _windows.Windowed(_IBAN.anywhere, extra=_VALIDATOR_AHEAD)
+    after_finding = _windows.Windowed(_IBAN.after_finding, extra=_VALIDATOR_AHEAD)
+
+    def find(text: _Masked) -> Iterator[Span]:
+        window = _windows.Window()
+        widen = text.widen
+        size = len(text)
+        pos = 0
+        last_end = 0
+        finding_ends_here = False
+        while True:
+            if finding_ends_here:
+                # Only after a finding widened past a character that folds to
+                # several can a candidate start right at its end.
+                finding_ends_here = False
+                hit = after_finding.match(text, pos, window)
+                span = None if hit is None else _iban(hit.match)
+                if hit is not None and span is not None:
+                    start, end = span[0] + hit.offset, span[1] + hit.offset
+                    if widen is not None:
+                        start, end = widen(start, end)
+                        start = max(start, last_end)
+                    yield start, end
+                    pos = last_end = end
+                    finding_ends_here = True
+                    continue
+            hit = search.search(text, pos, window)
+            if hit is None:
+                return
+            offset = hit.offset
+            stop = size + 1 if window.end == size else window.end - search.ahead
+            spans, pos = _iban_run(hit.match.string, hit.match.start(), stop - offset)
+            pos += offset
+            for span in spans:
+                start, end = span[0] + offset, span[1] + offset
+                if widen is not None:
+                    widened = widen(start, end)
+                    if widened != (start, end):
+                        # The rest of the run is searched again from the widened end.
+                        start, end = max(widened[0], last_end), widened[1]
+                        yield start, end
+                        pos = last_end = end
+                        finding_ends_here = True
+                        break
+                yield start, end
+                last_end = end
+
+    return find
 
 
 # Cards are written in a few layouts: all digits, or a first group of four
@@ -448,7 +635,7 @@ _RULES: Sequence[tuple[str, Sequence[Finder]]] = (
     # Case-insensitive names: up to 270 ns a character on accented text.
     ("SECRET", (_regex_finder(_ASSIGNMENT, _secret_value, scale=4), _regex_finder(_BEARER, group="value"))),
     ("EMAIL", (_regex_finder(_EMAIL, required="@", scale=8),)),  # up to 85 ns
-    ("IBAN", (_regex_finder(_IBAN, _iban),)),
+    ("IBAN", (_iban_finder(),)),
     ("CARD", (_regex_finder(_CARD, _card, scale=16),)),  # up to 40 ns
     ("IPV4", (_regex_finder(_IPV4, scale=16),)),
     ("PHONE", (_regex_finder(_PHONE, _phone, scale=16),)),
@@ -501,6 +688,11 @@ class _Findings:
         that overlap none of them; earlier findings win overlaps. Returns the
         merged findings, and the starts and ends of those of ``kind`` kept."""
         merged = _Findings()
+        if not self.starts:
+            # The first kind found: a finder's findings are sorted and disjoint.
+            merged.kinds = array("B", [kind]) * len(starts)
+            merged.starts, merged.ends = starts, ends
+            return merged, starts, ends
         kept_starts, kept_ends = array("q"), array("q")
         index = 0
         for start, end in zip(starts, ends, strict=True):
@@ -558,6 +750,8 @@ def _stand_in(length: int, start: int, end: int) -> str:
 
 # Inside the brackets: a character that no pattern starts with or repeats.
 _MASK_FILL = "\x00"
+# The stand-ins of the shorter findings, whole.
+_WHOLE_STAND_INS = tuple(_stand_in(length, 0, length) for length in range(256))
 
 # Characters per chunk of the masked text, in units of _windows.PIECE (64 K
 # characters by default, copied in some microseconds).
@@ -569,21 +763,7 @@ def _widener(folded: _fold.Folded) -> Callable[[int, int], Span]:
     covers part of. A character that folds to several ("⑴" to "(1)") is then
     either redacted whole or left whole, and later kinds see the text around
     it as a second scan will see it."""
-    translate = _fold._tables().translate
-    original, origin, size = folded.original, folded.origin, len(folded)
-
-    def widen(start: int, end: int) -> Span:
-        first = origin(start)
-        if len(translate.get(ord(original[first])) or "") > 1:
-            while start > 0 and origin(start - 1) == first:
-                start -= 1
-        last = origin(end - 1)
-        if len(translate.get(ord(original[last])) or "") > 1:
-            while end < size and origin(end) == last:
-                end += 1
-        return start, end
-
-    return widen
+    return folded.widen
 
 
 def _in_original(findings: _Findings, folded: _fold.Folded) -> _Findings:
@@ -653,7 +833,16 @@ class _Masked(_windows.Source):
         chunk = ""
         pieces: list[str] = []
         pos = 0
+        offset = limit = 0  # the span of the chunk being rebuilt
+        whole = _WHOLE_STAND_INS
         for first, last in zip(starts, ends, strict=True):
+            if first >= offset and last <= limit:
+                # Within the chunk at hand, as findings mostly are.
+                length = last - first
+                pieces.append(chunk[pos:first - offset])
+                pieces.append(whole[length] if length < len(whole) else _stand_in(length, 0, length))
+                pos = last - offset
+                continue
             # A finding may span chunks (a private key): each gets its part.
             for number in range(first // size, (last - 1) // size + 1):
                 if number != index:
@@ -661,7 +850,7 @@ class _Masked(_windows.Source):
                         pieces.append(chunk[pos:])
                         self.chunks[index] = "".join(pieces)
                     index, chunk, pieces, pos = number, self.chunks[number], [], 0
-                offset = number * size
+                    offset, limit = number * size, number * size + len(chunk)
                 low, high = max(first, offset), min(last, offset + size)
                 pieces.append(chunk[pos:low - offset])
                 pieces.append(_stand_in(last - first, low - first, high - first))
