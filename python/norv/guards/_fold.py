@@ -238,13 +238,10 @@ class _Lengths(dict[int, str]):
     asks once per distinct character of a call)."""
 
     def __missing__(self, code: int) -> str:
-        folded = _tables().translate.get(code, _UNCHANGED)
-        value = chr(1) if folded is _UNCHANGED else chr(len(folded or ""))
+        table = _tables().translate
+        value = chr(len(table[code] or "")) if code in table else chr(1)
         self[code] = value
         return value
-
-
-_UNCHANGED = object()
 
 
 @functools.cache
