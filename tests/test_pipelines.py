@@ -104,6 +104,10 @@ def test_refusal_message_is_read_from_the_current_guard(make_coord, audit):
     assert coord.neural_guard.calls == []
 
 
+def module_error(text, label="InputHeuristic"):
+    return ("INTERNAL_MODULE_ERROR", [("module", label), ("error", text), ("action", "FAIL_OPEN")])
+
+
 class PropertyGuard(Guard):
     error = None
 
@@ -112,14 +116,28 @@ class PropertyGuard(Guard):
         raise self.error
 
 
-def test_refusal_message_lookup_errors(make_coord, audit):
-    guard = PropertyGuard()
-    coord = make_coord(input_guard=guard, neural_guard=Guard.returning("neural"))
-    guard.error = AttributeError("no refusal here")
-    assert coord.process_input("x") == "neural"
-    guard.error = LookupError("broken guard")
-    with pytest.raises(LookupError, match="broken guard"):
-        coord.process_input("x")
+# AttributeError means "no refusal message": the sanitised text goes on. Any
+# other error is the guard's module error: its result is dropped, and the
+# neural step scans the prompt itself.
+@pytest.mark.parametrize(
+    "error, neural_sees, events",
+    [
+        (AttributeError("no refusal here"), "clean", [threat("InputHeuristic", 5), threat("InputNeural", 5)]),
+        (LookupError("broken guard"), "dirty",
+         [threat("InputHeuristic", 5), module_error("broken guard"), threat("InputNeural", 5)]),
+    ],
+    ids=["attribute-error", "lookup-error"],
+)
+def test_refusal_message_lookup_errors(make_coord, audit, capsys, error, neural_sees, events):
+    guard = PropertyGuard(lambda content, metadata: "clean")
+    guard.error = error
+    neural = Guard.returning("neural")
+    coord = make_coord(input_guard=guard, neural_guard=neural)
+    assert coord.process_input("dirty") == "neural"
+    assert neural.contents == [neural_sees]
+    assert audit.events == events
+    assert audit.calls[1].handled is (None if isinstance(error, AttributeError) else error)
+    assert capsys.readouterr().out == ""
 
 
 class RaisingEq:
@@ -134,13 +152,45 @@ class RaisingTruth:
         raise ArithmeticError("bool boom")
 
 
-@pytest.mark.parametrize("where", ["refusal-truth", "refusal-eq", "neural-truth"])
-def test_errors_outside_the_runner_propagate(make_coord, audit, where):
-    refusal = {"refusal-truth": RaisingTruth(), "refusal-eq": RaisingEq()}.get(where, REFUSAL)
-    neural = RaisingTruth() if where == "neural-truth" else Guard()
-    coord = make_coord(input_guard=Guard(refusal_message=refusal), neural_guard=neural)
-    with pytest.raises(ArithmeticError):
-        coord.process_input("x")
+@pytest.mark.parametrize(
+    "refusal, text", [(RaisingTruth(), "bool boom"), (RaisingEq(), "eq boom")], ids=["refusal-truth", "refusal-eq"]
+)
+def test_refusal_test_errors_are_the_guards_module_error(make_coord, audit, capsys, refusal, text):
+    neural = Guard()
+    coord = make_coord(input_guard=Guard.returning("clean", refusal_message=refusal), neural_guard=neural)
+    prompt = "dirty"
+    assert coord.process_input(prompt) is prompt
+    assert neural.contents == [prompt]
+    assert audit.events == [threat("InputHeuristic", 5), module_error(text)]
+    assert type(audit.calls[1].handled) is ArithmeticError
+    assert capsys.readouterr().out == ""
+
+
+class RaisingNeuralRun(GC):
+    """A runner override that fails on the neural step."""
+
+    def _run_fail_safe(self, module, content, metadata, context):
+        if context == "InputNeural":
+            raise ArithmeticError("override boom")
+        return super()._run_fail_safe(module, content, metadata, context)
+
+
+# Only a guard's own failures are contained. `if self.neural_guard:` asks
+# whether a neural guard is registered, before any step runs on it: a guard
+# object that cannot answer is a broken registration, as a failing runner
+# override is the application's own fault, and the caller hears of both.
+@pytest.mark.parametrize("where", ["neural-truth", "runner-override"])
+def test_errors_outside_the_runner_propagate(make_coord, audit, capsys, where):
+    heuristic = Guard.returning("clean", refusal_message=REFUSAL)
+    if where == "neural-truth":
+        coord = make_coord(input_guard=heuristic, neural_guard=RaisingTruth())
+    else:
+        coord = make_coord(cls=RaisingNeuralRun, input_guard=heuristic, neural_guard=Guard())
+    with pytest.raises(ArithmeticError, match="bool boom" if where == "neural-truth" else "override boom"):
+        coord.process_input("dirty")
+    assert heuristic.contents == ["dirty"]
+    assert audit.events == [threat("InputHeuristic", 5)]
+    assert capsys.readouterr().out == ""
 
 
 def test_falsy_neural_guard_is_skipped(make_coord, audit):

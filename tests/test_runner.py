@@ -165,10 +165,18 @@ def test_base_exceptions_from_scan_propagate(make_coord, audit, capsys, exc_type
     assert capsys.readouterr().out == ""
 
 
-def test_unformattable_error_ends_in_last_resort(make_coord, audit, capsys):
-    assert run(make_coord(), Guard.raising(Unprintable())) is CONTENT
-    assert audit.calls == []
-    assert capsys.readouterr().out == last_resort("cannot format")
+# An error that cannot give its text is still the module's error, named by its
+# type; only an event that cannot be written ends in the last resort.
+@pytest.mark.parametrize("log_error, printed", [(None, ""), (OSError("log unwritable"), last_resort("log unwritable"))],
+                         ids=["event-written", "event-unwritable"])
+def test_unformattable_error_is_recorded_by_its_type_name(make_coord, audit, capsys, log_error, printed):
+    exc = Unprintable()
+    if log_error is not None:
+        audit.fail["INTERNAL_MODULE_ERROR"] = log_error
+    assert run(make_coord(), Guard.raising(exc)) is CONTENT
+    assert audit.events == [error("Unprintable")]
+    assert audit.calls[0].handled is exc
+    assert capsys.readouterr().out == printed
 
 
 # -- time-outs -------------------------------------------------------------

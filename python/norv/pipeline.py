@@ -274,6 +274,10 @@ class Pipeline:
         return result._replace(text=self.unscanned_message, withheld=True)
 
     def _too_long(self, call: str, text: str, policy: str) -> CallResult:
+        # Listeners (metrics) are told of it as of any screening call.
+        listeners = screening._listeners
+        for listener in listeners:
+            listener.started(call)
         action = {"pass": "FAIL_OPEN", "refuse": "REFUSED", "raise": "RAISED"}[policy]
         details = {"module": _STEPS[call], "chars": len(text), "max_chars": self.max_chars, "action": action}
         with screening.collect_events() as events:
@@ -281,7 +285,10 @@ class Pipeline:
                 capacity._module_global("log_audit")(capacity._module_global("logger"), TOO_LONG_EVENT, details)
             except Exception as exc:
                 print(f"{screening.CRITICAL_PREFIX}{exc}")
-        return CallResult(call, text, "too_long", tuple(events), 0.0, (_STEPS[call],), False)
+        result = CallResult(call, text, "too_long", tuple(events), 0.0, (_STEPS[call],), False)
+        for listener in listeners:
+            listener.finished(call, result)
+        return result
 
     def __repr__(self) -> str:
         slots = ", ".join(f"{slot}={_name(getattr(self.coordinator, slot))}" for slot, _ in _SLOTS

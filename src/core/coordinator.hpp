@@ -22,6 +22,11 @@ PyObject* process_input(PyObject* const* args) noexcept;
 PyObject* process_output(PyObject* const* args) noexcept;
 // self, module, content (exact str), metadata (exact dict or None), context (exact str)
 PyObject* run_fail_safe(PyObject* const* args) noexcept;
+// The runner's handlers for a module's failure met outside its scan, with that
+// failure raised: an Exception becomes an INTERNAL_MODULE_ERROR event under
+// `context_b` (the last-resort line when the event cannot be written) and
+// `content_b` comes back; anything else stays raised and null comes back.
+PyObject* contain_module_error(PyObject* content_b, PyObject* context_b) noexcept;
 // self, module, content, metadata (exact dict or None)
 PyObject* safe_scan(PyObject* const* args) noexcept;
 

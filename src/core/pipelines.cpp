@@ -2,7 +2,10 @@
 // by name on the coordinator at every call, so an override on a subclass or an
 // instance is the one that runs. Attributes are read at the moment each step
 // needs them, so a guard registered by another thread mid-call is seen by the
-// later reads of that call. The pipelines catch nothing themselves.
+// later reads of that call. The one failure the pipelines catch themselves is
+// the refusal test's: it runs the input guard's own code (its refusal_message,
+// that value's truth and comparison) outside the runner, and is contained as
+// that guard's module error.
 #include "core/coordinator.hpp"
 #include "core/globals.hpp"
 
@@ -37,15 +40,11 @@ Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S la
     return Ref::steal(PyObject_Vectorcall(method.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// Whether the heuristic result is the input guard's refusal: 1, 0 or -1.
-int is_refusal(PyObject* self, PyObject* result) noexcept {
-    Ref guard = get_attr(self, S::input_guard);
-    if (!guard) {
-        return -1;
-    }
+// Whether the heuristic result is the guard's refusal: 1, 0 or -1.
+int is_refusal(PyObject* guard, PyObject* result) noexcept {
     // getattr(guard, "refusal_message", None): only AttributeError means "none".
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(guard.get(), str(S::refusal_message), &found) < 0) {
+    if (_PyObject_LookupAttr(guard, str(S::refusal_message), &found) < 0) {
         return -1;
     }
     Ref refusal = Ref::steal(found);
@@ -64,14 +63,25 @@ int is_refusal(PyObject* self, PyObject* result) noexcept {
 
 PyObject* process_input(PyObject* const* args) noexcept {
     PyObject* self = args[0];
+    PyObject* content = args[1];
     PyObject* metadata = args[2];
-    Ref result = run_step(self, S::input_guard, args[1], metadata, S::InputHeuristic);
+    Ref result = run_step(self, S::input_guard, content, metadata, S::InputHeuristic);
     if (!result) {
         return nullptr;
     }
-    int refused = is_refusal(self, result.get());
-    if (refused < 0) {
+    Ref guard = get_attr(self, S::input_guard);
+    if (!guard) {
         return nullptr;
+    }
+    int refused = is_refusal(guard.get(), result.get());
+    if (refused < 0) {
+        // The guard failed after its scan: its result is dropped and the prompt
+        // goes on to the neural step, as after a scan that raised.
+        result = Ref::steal(contain_module_error(content, str(S::InputHeuristic)));
+        if (!result) {
+            return nullptr;
+        }
+        refused = 0;
     }
     if (refused) {
         return result.release();

@@ -77,12 +77,26 @@ int record_timeout(PyObject* self, PyObject* context) noexcept {
     });
 }
 
+// The error's text for its event: str(error), or its type's name when the
+// module's exception cannot even describe itself, so that its failure is still
+// recorded as a module error rather than falling through to the last resort.
+Ref error_text(PyObject* error) noexcept {
+    Ref text = Ref::steal(PyObject_Str(error));
+    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return text;
+    }
+    PyErr_Clear();
+    // The name as the type object holds it: looking up `__name__` would run a
+    // metaclass's code, which can fail just the same.
+    return Ref::steal(PyType_GetName(Py_TYPE(error)));
+}
+
 int record_module_error(PyObject* error, PyObject* context) noexcept {
     return write_event(S::INTERNAL_MODULE_ERROR, [&](PyObject* details) noexcept {
         if (put(details, S::module, context) < 0) {
             return -1;
         }
-        Ref text = Ref::steal(PyObject_Str(error));
+        Ref text = error_text(error);
         if (!text || put(details, S::error, text.get()) < 0) {
             return -1;
         }
@@ -223,6 +237,27 @@ Ref run_guarded(PyObject* self, PyObject* module, PyObject* content, PyObject* m
     return handle_inner_failure(self, content, context);
 }
 
+// The outer handler: even the recording failed, so one line goes to standard
+// output and the content passes. Only the Exception family is contained;
+// KeyboardInterrupt, SystemExit and the like reach the host.
+Ref last_resort(PyObject* content) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return {};
+    }
+    CaughtException caught = CaughtException::fetch();
+    HandledExceptionScope handling(caught.value());
+    Ref text = Ref::steal(PyObject_Format(caught.value(), str(S::empty)));
+    if (!text) {
+        return {};
+    }
+    Ref line = Ref::steal(PyUnicode_Concat(str(S::critical_failure), text.get()));
+    if (!line) {
+        return {};
+    }
+    Ref printed = Ref::steal(PyObject_CallOneArg(g_module.print, line.get()));
+    return printed ? Ref::own(content) : Ref{};
+}
+
 }  // namespace
 
 PyObject* refuse_result(PyObject* value_b) noexcept {
@@ -230,32 +265,23 @@ PyObject* refuse_result(PyObject* value_b) noexcept {
 }
 
 PyObject* run_fail_safe(PyObject* const* args) noexcept {
-    PyObject* self = args[0];
     PyObject* content = args[2];
-    Ref passed = run_guarded(self, args[1], content, args[3], args[4]);
-    if (passed) {
-        return passed.release();
-    }
-    // Last resort: even the recording failed. Only the Exception family is
-    // contained; KeyboardInterrupt, SystemExit and the like reach the host.
+    Ref passed = run_guarded(args[0], args[1], content, args[3], args[4]);
+    return passed ? passed.release() : last_resort(content).release();
+}
+
+PyObject* contain_module_error(PyObject* content_b, PyObject* context_b) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return nullptr;
     }
-    CaughtException caught = CaughtException::fetch();
-    HandledExceptionScope handling(caught.value());
-    Ref text = Ref::steal(PyObject_Format(caught.value(), str(S::empty)));
-    if (!text) {
-        return nullptr;
+    {
+        CaughtException caught = CaughtException::fetch();
+        HandledExceptionScope handling(caught.value());
+        if (record_module_error(caught.value(), context_b) == 0) {
+            return Py_NewRef(content_b);
+        }
     }
-    Ref line = Ref::steal(PyUnicode_Concat(str(S::critical_failure), text.get()));
-    if (!line) {
-        return nullptr;
-    }
-    Ref printed = Ref::steal(PyObject_CallOneArg(g_module.print, line.get()));
-    if (!printed) {
-        return nullptr;
-    }
-    return Py_NewRef(content);
+    return last_resort(content_b).release();
 }
 
 PyObject* safe_scan(PyObject* const* args) noexcept {

@@ -299,6 +299,13 @@ def raising(exc_type, text=""):
     return behaviour
 
 
+class Undescribable(Exception):
+    """An error whose str() raises: its event names its type instead."""
+
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
 class FalseModule:
     def __len__(self):
         return 0
@@ -455,6 +462,7 @@ _runner_row("equal_str_subclass", lambda: Guard(lambda c, m: StrSub(c)), CONTENT
 _runner_row("timeout_class_raised", lambda: Guard(raising(TimeoutError, "slow")), CONTENT, (TO,))
 _runner_row("module_error", lambda: Guard(raising(ValueError, "model unavailable")), CONTENT, (IME,))
 _runner_row("module_error_no_args", lambda: Guard(raising(RuntimeError)), CONTENT, (IME,))
+_runner_row("module_error_undescribable", lambda: Guard(raising(Undescribable)), CONTENT, (IME,))
 _runner_row("no_scan_method", object, CONTENT, (IME,))
 _runner_row("comparison_raises", lambda: Guard(lambda c, m, r=NeRaises(): r), CONTENT, (IME,))  # noqa: B008
 # The module counts a lone surrogate as its "surrogatepass" size instead of failing.
@@ -609,16 +617,77 @@ def _(h):
     return once
 
 
-@path("pipeline/input_refusal_lookup_raises")
+class UnreadableRefusal(Guard):
+    """A heuristic guard whose refusal_message raises ``error_type``."""
+
+    error_type: type = RuntimeError
+
+    @property
+    def refusal_message(self):
+        raise self.error_type("refusal unreadable")
+
+
+def _refusal_failure_row(name, guard_factory, events, printed="", *, fail_on=()):
+    """A refusal test that raises is the heuristic guard's module error: its
+    sanitised result is dropped and the neural step scans the prompt itself."""
+
+    def factory(h):
+        coord = h.coordinator()
+        neural = Guard(lambda c, m: c)
+        coord.register_input_guard(guard_factory())
+        coord.register_neural_guard(neural)
+        h.audit.fail_on = frozenset(fail_on)
+
+        def once():
+            h.outcome(coord.process_input(TEXT), TEXT, events, printed)
+            expect(neural.take_calls() == 1, "neural step ran on the prompt")
+
+        return once
+
+    path("pipeline/" + name)(factory)
+
+
+_refusal_failure_row("input_refusal_lookup_raises", lambda: UnreadableRefusal(lambda c, m: "sanitised"), (TD, IME))
+_refusal_failure_row("input_refusal_truth_raises",
+                     lambda: Guard(lambda c, m: "sanitised", refusal_message=TruthRaises()), (TD, IME))
+_refusal_failure_row("input_refusal_comparison_raises",
+                     lambda: Guard(lambda c, m: "sanitised", refusal_message=EqRaises(REFUSED)), (TD, IME))
+_refusal_failure_row("input_refusal_error_unrecorded", lambda: UnreadableRefusal(lambda c, m: "sanitised"),
+                     (TD, IME), LAST_RESORT + "audit sink unavailable", fail_on=(IME,))
+
+
+@path("pipeline/input_refusal_base_exception")
 def _(h):
-    class Odd(Guard):
-        @property
-        def refusal_message(self):
-            raise RuntimeError("refusal unreadable")
+    class Interrupting(UnreadableRefusal):
+        error_type = KeyboardInterrupt
 
     coord = h.coordinator()
-    coord.register_input_guard(Odd(lambda c, m: c))
-    return lambda: expect_raises(RuntimeError, "refusal unreadable", coord.process_input, TEXT)
+    neural = Guard(lambda c, m: c)
+    coord.register_input_guard(Interrupting(lambda c, m: c))
+    coord.register_neural_guard(neural)
+
+    def once():
+        expect_raises(KeyboardInterrupt, "refusal unreadable", coord.process_input, TEXT)
+        expect(h.audit.take() == () and neural.take_calls() == 0, "nothing recorded, no neural step")
+
+    return once
+
+
+@path("pipeline/input_refusal_last_resort_fails")
+def _(h):
+    coord = h.coordinator()
+    coord.register_input_guard(UnreadableRefusal(lambda c, m: c))
+    h.audit.fail_on = frozenset({IME})
+
+    def once():
+        h.out.fail = True
+        try:
+            expect_raises(OSError, "standard output closed", coord.process_input, TEXT)
+        finally:
+            h.out.fail = False
+        expect(h.audit.take() == (IME,), "event before the failing print")
+
+    return once
 
 
 @path("pipeline/output_redacted")

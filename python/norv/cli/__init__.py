@@ -1,4 +1,4 @@
-"""The ``norv`` command line. Today it has one command, ``norv screen``.
+"""The ``norv`` command line: ``norv screen`` (below) and ``norv serve`` (:mod:`norv.cli.serve`).
 
 Exit status (the README's table): 0 the run finished and the gate passed; 1
 ``--fail-on detection`` and something was refused, sanitised, redacted or (audit
@@ -110,6 +110,10 @@ def build_parser() -> argparse.ArgumentParser:
     screen.add_argument("--jobs", type=_jobs, default=1, metavar="N",
                         help="screen in N processes, each with its own coordinator; 0 for one per core (default: 1)")
     screen.add_argument("--no-progress", action="store_true", help="never show the progress bar")
+
+    from norv.cli.serve import add_parser as add_serve_parser
+
+    add_serve_parser(commands)
     return parser
 
 
@@ -175,6 +179,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return 2
+    if args.command == "serve":
+        from norv.cli.serve import main as serve
+
+        return serve(args)
 
     from norv.cli.screen import EXIT, Fatal, run
 
