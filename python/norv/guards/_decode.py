@@ -54,7 +54,8 @@ _REACH = 4096
 # may be.
 _ENCODED = re.compile(
     r"(?<![A-Za-z0-9+/_=-])(?:(?=[A-Za-z_-]{0,65536}(?:[0-9+/=]|[a-z][A-Z]))[A-Za-z0-9+/_-]{4,65536}={0,2}"
-    r"|[A-Za-z0-9+/_-]{1,3}={1,2})"  # the padded end of a run broken into words
+    # The padded end of a run broken into words: only right after one.
+    r"|(?<=[A-Za-z0-9+/_-][ \t\r\n])[A-Za-z0-9+/_-]{1,3}={1,2})"
 )
 # What may stand between two words of one run: whitespace, and at most one
 # short word (a run broken every few characters has some).
@@ -67,6 +68,9 @@ _MIXED_ESCAPES = re.compile(r"[G-Zg-z]%[0-9A-Fa-f]{2}|%[0-9A-Fa-f]{2}[G-Zg-z]")
 _BAD = re.compile("[\x00-\x08\x0e-\x1f\x7f-\x9f\ufffd]")
 _CONTROL = re.compile("[\x00-\x08\x0e-\x1f\x7f-\x9f]")
 
+# Characters of a run decoded first, to judge whether the rest is worth it
+# (a multiple of 4 and of 2).
+_HEAD = 512
 # A run shorter than this decodes to under a dozen bytes: too short for an
 # instruction, and common in ordinary words and identifiers.
 _MIN_RUN = 16
@@ -76,7 +80,7 @@ def readable(data: bytes) -> str | None:
     """``data`` as text if it reads as text, else None. Controls become spaces:
     they separate the words a model would read."""
     text = data.decode("utf-8", "replace")
-    if len(text) < 4 or len(_BAD.findall(text)) * 5 > len(text):
+    if len(text) < 4 or _BAD.subn("", text)[1] * 5 > len(text):
         return None
     return _CONTROL.sub(" ", text)
 
@@ -91,6 +95,9 @@ def _base64(run: str) -> str | None:
         # a single character holds none.
         body = body[:len(body) - 1] if len(body) % 4 == 1 else body + "=" * (-len(body) % 4)
         try:
+            # Its head first: a long run of noise is given up after a few hundred bytes.
+            if len(body) > _HEAD and readable(binascii.a2b_base64(body[:_HEAD])) is None:
+                continue
             text = readable(binascii.a2b_base64(body))
         except binascii.Error:
             continue
@@ -106,6 +113,8 @@ def _hex(run: str) -> str | None:
         body = body[:len(body) - len(body) % 2]
         if len(body) < _MIN_RUN:
             return None
+        if len(body) > _HEAD and readable(bytes.fromhex(body[:_HEAD])) is None:
+            continue
         text = readable(bytes.fromhex(body))
         if text is not None:
             return text
