@@ -186,32 +186,49 @@ def decoded(source: _windows.Source) -> Iterator[str]:
 class _Run:
     __slots__ = ("continues", "open", "words")
 
-    def __init__(self, continues: bool) -> None:
+    def __init__(self, continues: bool, open: bool, words: list[str]) -> None:
         self.continues = continues  #: it starts the piece, so may go on a run of the last one
-        self.open = False  #: it reaches the end of the piece, so may go on in the next
-        self.words: list[str] = []
+        self.open = open  #: it reaches the end of the piece, so may go on in the next
+        self.words = words
 
 
 def _runs(piece: str) -> list[_Run]:
-    """Runs of encoded-looking words of ``piece`` with only gaps between them."""
+    """Runs of encoded-looking words of ``piece`` with only gaps between them.
+
+    A run too short to decode to anything is dropped here, unless it may go
+    on in a neighbouring piece: texts with an encoded-looking word every few
+    characters make many.
+    """
     runs: list[_Run] = []
-    current: _Run | None = None
+    words: list[str] | None = None
+    length = 0
+    continues = False
+    first = True
     end = 0
     for match in _ENCODED.finditer(piece):
         start = match.start()
-        gap = None if current is None else _GAP.fullmatch(piece, end, start)
-        if current is None or gap is None:
-            current = _Run(continues=not runs and _GAP.fullmatch(piece, 0, start) is not None)
-            runs.append(current)
+        gap = None if words is None else _GAP.fullmatch(piece, end, start)
+        if words is None or gap is None:
+            if words is not None and (length >= _MIN_RUN or continues):
+                runs.append(_Run(continues, False, words))
+            continues = first and _GAP.fullmatch(piece, 0, start) is not None
+            first = False
+            words, length = [], 0
         elif gap.group(1):
-            current.words.append(gap.group(1))
+            words.append(gap.group(1))
+            length += len(gap.group(1))
         word = match.group()
-        current.words.append(word)
+        words.append(word)
+        length += len(word)
         end = match.end()
         if word.endswith("="):  # padding ends the data
-            current = None
-    if current is not None and _GAP.fullmatch(piece, end) is not None:
-        current.open = True
+            if length >= _MIN_RUN or continues:
+                runs.append(_Run(continues, False, words))
+            words = None
+    if words is not None:
+        reaches_end = _GAP.fullmatch(piece, end) is not None
+        if length >= _MIN_RUN or continues or reaches_end:
+            runs.append(_Run(continues, reaches_end, words))
     return runs
 
 
