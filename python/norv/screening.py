@@ -107,6 +107,12 @@ class CallResult(NamedTuple):
     #: Whether a pipeline withheld the text because it went unscanned
     #: (:mod:`norv.pipeline`): ``text`` is then the pipeline's message.
     withheld: bool = False
+    #: Why a step detected something: for each step with a detection, in
+    #: order, ``{"step", "guard"}`` (the guard's class) and, when the guard
+    #: can say (a ``findings(content)`` method), ``"findings"``: a list of
+    #: dicts such as ``{"category", "span"}``, ``{"kind", "span"}`` or
+    #: ``{"score", "threshold"}``. Empty when nothing was detected.
+    reasons: tuple[dict[str, Any], ...] = ()
 
     @property
     def unscanned(self) -> bool:
@@ -397,7 +403,42 @@ def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | 
             verdict, too_long = _changed_input_verdict(content, text, coordinator, limited, events)
         else:
             verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
-    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long, False))
+    reasons = _reasons(coordinator, content, events, too_long) if events else ()
+    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long, False, reasons))
+
+
+#: The slot of the guard behind each step that writes detections.
+_STEP_SLOTS = {"InputHeuristic": "input_guard", "InputNeural": "neural_guard", "Output": "output_shield"}
+#: Texts longer than this get reasons without findings: asking a guard for its
+#: findings scans the text again, on the caller's thread.
+REASONS_MAX_CHARS = 100_000
+
+
+def _reasons(coordinator: Any, content: str, events: Iterable[dict[str, Any]],
+             too_long: tuple[str, ...]) -> tuple[dict[str, Any], ...]:
+    """Why the steps of a call detected something: the guard, and its findings where it can say."""
+    reasons: list[dict[str, Any]] = []
+    seen: set[str] = set()
+    for event in events:
+        step = event.get("module")
+        if event["event"] != "THREAT_DETECTED" or step in seen or step in too_long or step not in _STEP_SLOTS:
+            continue
+        seen.add(step)
+        guard = getattr(coordinator, _STEP_SLOTS[step], None)
+        if guard is None:
+            continue
+        reason: dict[str, Any] = {"step": step, "guard": type(guard).__qualname__}
+        explain = getattr(guard, "findings", None)
+        if callable(explain) and type(content) is str and len(content) <= REASONS_MAX_CHARS:
+            try:
+                found = explain(content)
+            except Exception:
+                # A guard that cannot explain itself still decided.
+                found = None
+            if isinstance(found, list) and found:
+                reason["findings"] = found
+        reasons.append(reason)
+    return tuple(reasons)
 
 
 #: CallResult without its Python-level ``__new__`` frame: one per screening call.

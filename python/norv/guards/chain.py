@@ -43,6 +43,24 @@ class Chain(SecurityModule):
             if callable(warm):
                 warm()
 
+    def findings(self, content: str) -> list[dict[str, Any]]:
+        """The findings of the guards that can say, each with its ``guard``, as
+        the chain would meet them (each guard judges what the one before passed on)."""
+        found: list[dict[str, Any]] = []
+        text: str | None = content
+        for guard in self.guards:
+            if text is None:
+                break
+            explain = getattr(guard, "findings", None)
+            if callable(explain):
+                found.extend({"guard": type(guard).__qualname__, **item} for item in explain(text))
+            result = guard.scan(text, None)
+            message = getattr(guard, "refusal_message", None)
+            if result is None or (message is not None and result == message):
+                break
+            text = result
+        return found
+
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str | None:
         text: str | None = content
         for guard in self.guards:

@@ -241,6 +241,8 @@ class Finding(NamedTuple):
     category: str
     text: str
     decoded: bool = False  #: True when it matched in decoded or hidden text
+    #: Where it stands in the prompt as given (None for decoded or hidden text).
+    span: tuple[int, int] | None = None
 
 
 # re's parser: private, but the only account of what a pattern can start with.
@@ -379,7 +381,7 @@ class PatternGuard(SecurityModule):
         text = _fold.fold(content)
         hit = self._search.search(text)
         if hit is not None:
-            return Finding(self._category(hit.match), hit.match.group())
+            return Finding(self._category(hit.match), hit.match.group(), False, text.span(hit.start(), hit.end()))
         if not self._decode_base64:
             return None
         # Hidden layers, breadth first: each decoded text is judged, then
@@ -403,6 +405,16 @@ class PatternGuard(SecurityModule):
 
     def _category(self, match: re.Match[str]) -> str:
         return self._categories[int((match.lastgroup or "_0")[1:])]
+
+    def findings(self, content: str) -> list[dict[str, Any]]:
+        """Why ``scan`` refuses ``content``: its first match, as a reason
+        (``category``, ``span`` in ``content`` or None when it matched in
+        decoded text, ``decoded``); empty when it passes."""
+        found = self.find(content)
+        if found is None:
+            return []
+        return [{"category": found.category, "span": list(found.span) if found.span else None,
+                 "decoded": found.decoded}]
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         if self.find(content) is None:

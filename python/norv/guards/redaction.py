@@ -910,6 +910,10 @@ class RedactionShield(SecurityModule):
             return _in_original(accepted, folded)
         return accepted
 
+    def findings(self, content: str) -> list[dict[str, Any]]:
+        """What ``scan`` redacts in ``content``, as reasons: ``kind`` and ``span``."""
+        return [{"kind": found.kind, "span": [found.start, found.end]} for found in self.find(content)]
+
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         findings = self._find(content)
         if not findings:

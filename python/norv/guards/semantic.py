@@ -482,6 +482,11 @@ class SemanticGuard(SecurityModule):
         logit = self._max_logit(pieces(prepare(content), self._gate if first_stage else None))
         return 0.0 if logit == -float("inf") else float(1.0 / (1.0 + self._np.exp(-logit)))
 
+    def findings(self, content: str) -> list[dict[str, Any]]:
+        """Why ``scan`` refuses ``content``: its ``score`` against the ``threshold``."""
+        score = self.score(content)
+        return [{"score": round(score, 4), "threshold": round(self.threshold, 4)}] if score >= self.threshold else []
+
     def too_long(self, content: str) -> bool:
         """Whether ``scan`` leaves this prompt unscored, or partly unscored:
         over ``max_chars``, or more than ENCODED_CHARS of suspicious text.
