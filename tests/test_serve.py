@@ -165,6 +165,9 @@ def test_screen_answers_like_result_lines(httpx, server, record, expected, event
     assert reply.headers["content-type"] == "application/json"
     body = reply.json()
     assert [(event["event"], event.get("module")) for event in body.pop("events")] == events
+    # Each side says which step decided, for every detection.
+    reasons = [reason["step"] for side in ("input", "output") if body[side] for reason in body[side].pop("reasons")]
+    assert reasons == [module for name, module in events if name == "THREAT_DETECTED"]
     assert body == expected
 
 
@@ -175,7 +178,7 @@ def test_oversize_prompt_is_answered_without_reaching_a_worker(httpx, server):
     reply = httpx.post(server.base + "/v1/screen", json={"id": "big", "prompt": prompt}, timeout=60 * TIME_SCALE)
     assert reply.status_code == 200
     body = reply.json()
-    assert body["input"] == {"verdict": "too_long", "text": WITHHELD, "withheld": True}
+    assert body["input"] == {"verdict": "too_long", "text": WITHHELD, "withheld": True, "reasons": []}
     assert [(e["event"], e["module"], e["chars"], e["action"]) for e in body["events"]] == [
         ("TEXT_TOO_LONG", "PipelineInput", len(prompt), "REFUSED")]
     assert server.scans() == before_scans  # the guard never saw it
@@ -261,6 +264,7 @@ def test_concurrent_mix_never_answers_an_unscanned_text_as_passed(httpx, server)
             if original is None:
                 assert got is None
                 continue
+            got.pop("reasons")
             seen[(call, got["verdict"])] += 1
             if got["verdict"] in UNSCANNED:
                 assert got == {"verdict": got["verdict"], "text": WITHHELD, "withheld": True}

@@ -285,7 +285,8 @@ def _parse(body: bytes) -> Any:
 def _side(result: Any) -> dict[str, Any] | None:
     if result is None:
         return None
-    return {"verdict": result.verdict, "text": result.text, "withheld": result.withheld}
+    return {"verdict": result.verdict, "text": result.text, "withheld": result.withheld,
+            "reasons": list(result.reasons)}
 
 
 def build_app(service: Service) -> Any:
