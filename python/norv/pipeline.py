@@ -259,7 +259,7 @@ class Pipeline:
     def _screen(self, call: str, text: str, metadata: dict[str, Any] | None, unscanned: str | None) -> CallResult:
         policy = self.unscanned if unscanned is None else _policy(unscanned)
         if self.max_chars is not None and type(text) is str and len(text) > self.max_chars:
-            result = self._too_long(call, text, policy)
+            result = self._too_long(call, text, policy, metadata)
         elif call == "process_input":
             result = screening.screen_input(self.coordinator, text, metadata)
         else:
@@ -273,7 +273,7 @@ class Pipeline:
             return result
         return result._replace(text=self.unscanned_message, withheld=True)
 
-    def _too_long(self, call: str, text: str, policy: str) -> CallResult:
+    def _too_long(self, call: str, text: str, policy: str, metadata: dict[str, Any] | None) -> CallResult:
         # Listeners (metrics) are told of it as of any screening call.
         listeners = screening._listeners
         for listener in listeners:
@@ -285,7 +285,8 @@ class Pipeline:
                 capacity._module_global("log_audit")(capacity._module_global("logger"), TOO_LONG_EVENT, details)
             except Exception as exc:
                 print(f"{screening.CRITICAL_PREFIX}{exc}")
-        result = CallResult(call, text, "too_long", tuple(events), 0.0, (_STEPS[call],), False)
+        result = CallResult(call, text, "too_long", tuple(events), 0.0, (_STEPS[call],), False, (),
+                            screening.request_id(metadata))
         for listener in listeners:
             listener.finished(call, result)
         return result

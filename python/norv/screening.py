@@ -59,6 +59,7 @@ __all__ = [
     "CallResult",
     "Screening",
     "collect_events",
+    "request_id",
     "screen",
     "screen_input",
     "screen_output",
@@ -113,6 +114,9 @@ class CallResult(NamedTuple):
     #: dicts such as ``{"category", "span"}``, ``{"kind", "span"}`` or
     #: ``{"score", "threshold"}``. Empty when nothing was detected.
     reasons: tuple[dict[str, Any], ...] = ()
+    #: The caller's request id: the value of the first key of
+    #: :data:`REQUEST_ID_KEYS` in its metadata that holds a short str.
+    request_id: str | None = None
 
     @property
     def unscanned(self) -> bool:
@@ -404,7 +408,26 @@ def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | 
         else:
             verdict = input_verdict(content, text, _refusal_messages(coordinator), events)
     reasons = _reasons(coordinator, content, events, too_long) if events else ()
-    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long, False, reasons))
+    return _new_result(CallResult, (call, text, verdict, tuple(events), seconds, too_long, False, reasons,
+                                    request_id(metadata) if metadata else None))
+
+
+#: Metadata keys whose value is taken as the request's id, in order. Only
+#: these: metadata may hold personal data that must not reach metrics.
+REQUEST_ID_KEYS: tuple[str, ...] = ("request_id",)
+# Ids longer than this are not taken: they end up in logs and metrics.
+_REQUEST_ID_MAX = 128
+
+
+def request_id(metadata: Any) -> str | None:
+    """The request id in ``metadata`` (see :data:`REQUEST_ID_KEYS`), or None."""
+    if type(metadata) is not dict:
+        return None
+    for key in REQUEST_ID_KEYS:
+        value = metadata.get(key)
+        if type(value) is str and 0 < len(value) <= _REQUEST_ID_MAX and value.isprintable():
+            return value
+    return None
 
 
 #: The slot of the guard behind each step that writes detections.
