@@ -16,10 +16,13 @@ from pathlib import Path
 import pytest
 from serve_guards import EXIT_MARKER, SLOW_MARKER
 
+import norv
 from conftest import TIME_SCALE, UNDER_ASAN
 
 ROOT = Path(__file__).resolve().parent.parent
-PYTHON = ROOT / "python"
+# The norv this test process imports (the installed package, or the source
+# tree with its development build), so the server runs the same code.
+PYTHON = Path(norv.__file__).resolve().parent.parent
 TESTS = Path(__file__).resolve().parent
 REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
 WITHHELD = "This text could not be screened, so it was not passed on."
