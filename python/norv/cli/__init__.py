@@ -4,7 +4,8 @@ Exit status (the README's table): 0 the run finished and the gate passed; 1
 ``--fail-on detection`` and something was refused, sanitised, redacted or (audit
 mode) detected; 2 the run could not start (one line on standard error); 3 the
 gate failed on something not cleanly screened (an error, a time-out, a module
-failure, a last-resort line, a prompt too long for a guard to screen), or
+failure, a last-resort line, a prompt too long for a guard to screen, a text
+over ``--max-chars``), or
 every record was an error; 4
 results or audit events could not be written; 5 a guard stopped the run
 (SystemExit, KeyboardInterrupt or GeneratorExit) or a worker process died; 130
@@ -58,6 +59,16 @@ def _jobs(text: str) -> int:
     return value
 
 
+def _max_chars(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of characters, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     from norv.cli.report import GATE_CATEGORIES
     from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
@@ -94,6 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="time limit per security module in milliseconds (default: 50)")
     screen.add_argument("--audit-mode", action="store_true",
                         help="shadow mode: record detections but let every text pass unchanged")
+    screen.add_argument("--max-chars", type=_max_chars, default=None, metavar="N",
+                        help="do not screen a prompt or response longer than N characters: its verdict is "
+                             "too_long, with a TEXT_TOO_LONG event (default: no limit)")
     screen.add_argument("--input-guard", default=DEFAULT_INPUT_GUARD, metavar="REF",
                         help=f"heuristic input guard as package.module:name, or none (default: {DEFAULT_INPUT_GUARD})")
     screen.add_argument("--neural-guard", default=DEFAULT_NEURAL_GUARD, metavar="REF",

@@ -1,8 +1,9 @@
 """`norv screen --jobs N`: the same screening in N worker processes, results in input order.
 
-The main process reads the input in chunks of whole lines and deals them out
-round-robin; each worker (forked, with its own coordinator built after the
-fork) screens a chunk with the same :class:`~norv.cli.screen.Screener` as a
+The workers are forked before the input is read; each builds, checks and
+warms its own pipeline and says it is ready (or, in one line, why it cannot
+start). The main process then reads the input in chunks of whole lines and
+deals them out round-robin; each worker screens a chunk with the same :class:`~norv.cli.screen.Screener` as a
 one-process run and sends back the chunk's result lines, its audit lines and
 its counts. The main process writes them chunk by chunk in input order, so the
 output is the one a one-process run writes, and merges the counts into one
@@ -40,12 +41,12 @@ from norv.cli.screen import (
     WriteFailed,
     _ToStderr,
     audit_logging,
-    build_coordinator,
+    build_pipeline,
     finish,
     resolve_ref,
 )
 
-__all__ = ["run_jobs"]
+__all__ = ["Workers"]
 
 CHUNK_BYTES = 1 << 16
 CHUNK_LINES = 256
@@ -56,7 +57,7 @@ _READY, _FATAL, _RESULT, _END = b"S", b"F", b"R", b"E"
 
 
 def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool) -> None:
-    """A worker process's life: build the coordinator, screen chunks until told to stop."""
+    """A worker process's life: build and warm the pipeline, screen chunks until told to stop."""
     for connection in others:  # the other workers' pipe ends, inherited through fork
         connection.close()
     # Ctrl-C reaches the whole process group; the main process decides what it means.
@@ -67,14 +68,14 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], au
     status = 0
     try:
         try:
-            coordinator = build_coordinator(args)
+            pipeline = build_pipeline(args)
         except Fatal as exc:
             results.send_bytes(_FATAL + str(exc).encode("utf-8", "backslashreplace"))
             return
         results.send_bytes(_READY)
         buffer = io.StringIO()
         audit = AuditWriter(buffer) if audit_wanted else None
-        screener = Screener(coordinator, args, Stats(), Signals())
+        screener = Screener(pipeline, args, Stats(), Signals())
         with audit_logging(audit), contextlib.redirect_stdout(_ToStderr(sys.stderr)):
             while True:
                 task = tasks.recv_bytes()
@@ -149,44 +150,68 @@ class _Feeder(threading.Thread):
                 self.error = exc
 
 
-def run_jobs(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
-             audit_default: bool) -> Outcome:
-    # Imports only, so that a wrong REF fails before any process starts; the
-    # guards themselves are built in each worker.
-    for option, attr in GUARD_OPTIONS:
-        resolve_ref(option, getattr(args, attr))
-    audit_wanted = args.audit_log is not None or audit_default
-    context = multiprocessing.get_context("fork")
-    pipes = [(context.Pipe(duplex=False), context.Pipe(duplex=False)) for _ in range(args.jobs)]
-    workers = []
-    for index, ((task_read, task_write), (result_read, result_write)) in enumerate(pipes):
-        others = [end for number, pair in enumerate(pipes) if number != index for pipe in pair for end in pipe]
-        others += [task_write, result_read]
-        process = context.Process(target=_worker, name=f"norv-screen-{index + 1}", daemon=True,
-                                  args=(args, fmt, task_read, result_write, others, audit_wanted))
-        process.start()
-        workers.append(process)
-    tasks = []
-    results = []
-    for (task_read, task_write), (result_read, result_write) in pipes:
-        task_read.close()
-        result_write.close()
-        tasks.append(task_write)
-        results.append(result_read)
+class Workers:
+    """``args.jobs`` worker processes, each with its own pipeline; all of them ready once entered.
 
-    state = RunState()
-    try:
-        return _collect(args, source, fmt, size, stdout, stderr, audit_default, workers, tasks, results, state)
-    finally:
-        for process in workers:
+    Entering raises :class:`Fatal` (the first worker's reason) when one cannot
+    start; leaving kills those still running.
+    """
+
+    def __init__(self, args: Any, fmt: str, audit_wanted: bool) -> None:
+        self.args = args
+        self.fmt = fmt
+        self.audit_wanted = audit_wanted
+        self.processes: list[Any] = []
+        self.tasks: list[Any] = []
+        self.results: list[Any] = []
+
+    def __enter__(self) -> Workers:
+        try:
+            self._fork()
+            _start(self.processes, self.results)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def _fork(self) -> None:
+        args = self.args
+        # Imports only, so that a wrong REF fails before any process starts; the
+        # guards themselves are built in each worker.
+        for option, attr in GUARD_OPTIONS:
+            resolve_ref(option, getattr(args, attr))
+        context = multiprocessing.get_context("fork")
+        pipes = [(context.Pipe(duplex=False), context.Pipe(duplex=False)) for _ in range(args.jobs)]
+        for index, ((task_read, task_write), (result_read, result_write)) in enumerate(pipes):
+            others = [end for number, pair in enumerate(pipes) if number != index for pipe in pair for end in pipe]
+            others += [task_write, result_read]
+            process = context.Process(target=_worker, name=f"norv-screen-{index + 1}", daemon=True,
+                                      args=(args, self.fmt, task_read, result_write, others,
+                                            self.audit_wanted))
+            process.start()
+            self.processes.append(process)
+        for (task_read, task_write), (result_read, result_write) in pipes:
+            task_read.close()
+            result_write.close()
+            self.tasks.append(task_write)
+            self.results.append(result_read)
+
+    def run(self, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
+            audit_default: bool) -> Outcome:
+        """Screen ``source`` with the workers."""
+        return _collect(self.args, source, fmt, size, stdout, stderr, audit_default, self.processes, self.tasks,
+                        self.results, RunState())
+
+    def __exit__(self, *exc: object) -> None:
+        for process in self.processes:
             if process.is_alive():
                 process.kill()
-        for process in workers:
+        for process in self.processes:
             process.join(5)
 
 
 def _start(workers: list[Any], results: list[Any]) -> None:
-    """Wait until every worker has built its coordinator; the first failure is the run's."""
+    """Wait until every worker has built and warmed its pipeline; the first failure is the run's."""
     for number, (process, connection) in enumerate(zip(workers, results, strict=True), start=1):
         try:
             message = connection.recv_bytes()
@@ -198,7 +223,6 @@ def _start(workers: list[Any], results: list[Any]) -> None:
 
 def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
              audit_default: bool, workers: list[Any], tasks: list[Any], results: list[Any], state: RunState) -> Outcome:
-    _start(workers, results)
     progress = Progress(stderr, size, enabled=not args.no_progress)
     dest = Destinations(args, stdout, stderr, progress, audit_default)
     if dest.audit is None and args.audit_log is None:

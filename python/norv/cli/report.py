@@ -17,7 +17,8 @@ STANDARD_MODULES = ("InputHeuristic", "InputNeural", "Output")
 #: Verdict columns of the summary; over_capacity (an admission gate's) and too_long show only when they occur.
 SUMMARY_VERDICTS = ("passed", "sanitised", "refused", "redacted", "timed_out", "module_error", "last_resort")
 _NOT_FOR_INPUT = frozenset({"redacted"})
-_NOT_FOR_OUTPUT = frozenset({"sanitised", "refused", "too_long"})
+# A response is never sanitised or refused; it can be too long for --max-chars.
+_NOT_FOR_OUTPUT = frozenset({"sanitised", "refused"})
 
 #: What ``--fail-on`` can name, in the order the gate reports them.
 GATE_CATEGORIES = ("detection", "error", "timeout", "module-error", "last-resort", "too-long")

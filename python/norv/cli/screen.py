@@ -7,6 +7,7 @@ Everything here runs in one process; :mod:`norv.cli.jobs` runs the same
 from __future__ import annotations
 
 import contextlib
+import functools
 import importlib
 import io
 import logging
@@ -16,7 +17,7 @@ import stat
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from json import dumps
 from typing import Any, NamedTuple, TextIO, cast
 
@@ -41,6 +42,7 @@ __all__ = [
     "Fatal",
     "Outcome",
     "Screener",
+    "build_pipeline",
     "load_security_module",
     "new_coordinator",
     "run",
@@ -92,7 +94,8 @@ class Outcome(NamedTuple):
 
 
 def _import_hint(module_name: str) -> str:
-    return (f" (norv screen imports guards from the current directory and from PYTHONPATH: "
+    # Neutral: `norv screen` and `norv serve` load guards through the same code.
+    return (f" (norv imports guards from the current directory and from PYTHONPATH: "
             f"run it in the folder that holds {module_name.split('.')[0]}, or add that folder to PYTHONPATH)")
 
 
@@ -151,11 +154,8 @@ def _interrupt_free_pool_type(base: Any) -> Any:
     The kernel hands a process-wide signal to any thread that does not block
     it; a worker that took one would leave the main thread waiting out a scan's
     limit. A thread inherits its creator's mask, so the mask is blocked on the
-    submitting thread only while a worker is being started (rarely: a pool used
-    one call at a time keeps one worker) and never on the path of a call.
-    Starting all four workers up front would cost more: calls handed round four
-    sleeping threads take about twice the futex calls of calls that find the
-    one that just finished.
+    submitting thread only while a worker is being started (once each, by the
+    warm start) and never on the path of a call.
     """
 
     class InterruptFreePool(base):  # type: ignore[misc]
@@ -172,33 +172,74 @@ def _interrupt_free_pool_type(base: Any) -> Any:
     return InterruptFreePool
 
 
+def leave_interrupts_to_main_thread(coordinator: Any) -> None:
+    """Give ``coordinator`` a pool whose workers leave interrupts to the main thread (before any has started)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        return
+    import norv.core.coordinator as module
+    from norv.capacity import WORKER_PREFIX
+
+    old = coordinator._executor
+    # The pool type as the coordinator reads it: its module's `concurrent`.
+    pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)  # type: ignore[attr-defined]
+    coordinator._executor = pool_type(max_workers=int(getattr(old, "_max_workers", 4)),
+                                      thread_name_prefix=WORKER_PREFIX)
+    old.shutdown(wait=False)
+
+
 def new_coordinator(coordinator_type: Any, timeout_ms: int, audit_mode: bool) -> Any:
     """A coordinator whose pool workers leave interrupts to the main thread."""
     coordinator = coordinator_type(timeout_ms, audit_mode)
-    if hasattr(signal, "pthread_sigmask"):
-        import norv.core.coordinator as module
-        from norv.capacity import WORKER_PREFIX
-
-        old = coordinator._executor
-        # The pool type as the coordinator reads it: its module's `concurrent`.
-        pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)  # type: ignore[attr-defined]
-        coordinator._executor = pool_type(max_workers=int(getattr(old, "_max_workers", 4)),
-                                          thread_name_prefix=WORKER_PREFIX)
-        old.shutdown(wait=False)
+    leave_interrupts_to_main_thread(coordinator)
     return coordinator
 
 
-def build_coordinator(args: Any) -> Any:
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
+
+
+def build_pipeline(args: Any) -> Any:
+    """The run's :class:`norv.Pipeline`: guards loaded, checked and warmed, every pool worker started.
+
+    Everything that can go wrong here is a :class:`Fatal` naming the option and
+    its REF, so a guard that could never screen stops the run before any input
+    is read instead of turning every record into a ``module_error``.
+    """
     try:
-        from norv.core.coordinator import GovernanceCoordinator
+        from norv.core.coordinator import GovernanceCoordinator  # noqa: F401  (a missing build is one clear line)
     except ImportError as exc:
         raise Fatal(f"cannot load the native coordinator (norv.core.coordinator): {exc}") from None
-    guards = {attr: load_security_module(option, getattr(args, attr)) for option, attr in GUARD_OPTIONS}
-    coordinator = new_coordinator(GovernanceCoordinator, args.timeout_ms, args.audit_mode)
-    coordinator.register_input_guard(guards["input_guard"])
-    coordinator.register_neural_guard(guards["neural_guard"])
-    coordinator.register_output_shield(guards["output_shield"])
-    return coordinator
+    from norv.pipeline import Pipeline, check_guard
+
+    guards: dict[str, Any] = {}
+    named: dict[str, str] = {}
+    for option, attr in GUARD_OPTIONS:
+        ref = getattr(args, attr)
+        guard = guards[attr] = load_security_module(option, ref)
+        named[attr] = f"{option} {ref}"
+        if guard is not None:
+            try:
+                check_guard(guard, attr)
+            except TypeError as exc:
+                reason = str(exc).removeprefix(f"{attr} ")
+                raise Fatal(_one_line(f"{named[attr]} cannot be used: {reason}")) from None
+    # The workers are started by the warm start below, after the pool is swapped.
+    pipeline = Pipeline(guards["input_guard"], guards["neural_guard"], guards["output_shield"],
+                        timeout_ms=args.timeout_ms, audit_mode=args.audit_mode,
+                        max_chars=getattr(args, "max_chars", None), warm=False)
+    leave_interrupts_to_main_thread(pipeline.coordinator)
+    try:
+        pipeline.warm()
+    except RuntimeError as exc:
+        slot = next((attr for _, attr in GUARD_OPTIONS if str(exc).startswith(f"{attr} ")), None)
+        cause = exc.__cause__
+        if slot is None or cause is None:
+            raise Fatal(_one_line(f"the warm start failed: {exc}")) from None
+        raise Fatal(_one_line(f"{named[slot]} failed to warm up: {type(cause).__name__}: {cause}")) from None
+    except (SystemExit, GeneratorExit) as exc:
+        # Outside Exception, so not named by the pipeline: the guard stopped the start all the same.
+        raise Fatal(f"a guard raised {type(exc).__name__}{_exc_args(exc)} while warming up") from None
+    return pipeline
 
 
 def _guard_named(exc: BaseException, coordinator: Any, args: Any) -> str:
@@ -221,20 +262,27 @@ def _guard_named(exc: BaseException, coordinator: Any, args: Any) -> str:
 class Screener:
     """Turns input items into result lines, counting them in ``stats``; the same in every process."""
 
-    def __init__(self, coordinator: Any, args: Any, stats: Stats, signals: Signals) -> None:
-        self.coordinator = coordinator
+    def __init__(self, pipeline: Any, args: Any, stats: Stats, signals: Signals) -> None:
+        self.pipeline = pipeline
+        self.coordinator = pipeline.coordinator
         self.args = args
         self.stats = stats
         self.signals = signals
+        # The pipeline's calls add its size cap and two Python frames a text:
+        # without a cap, the screening calls themselves.
+        self._screen_input: Callable[..., Any] = (functools.partial(screen_input, self.coordinator)
+                                                  if pipeline.max_chars is None else pipeline.screen_input)
+        self._screen_output: Callable[..., Any] = (functools.partial(screen_output, self.coordinator)
+                                                   if pipeline.max_chars is None else pipeline.screen_output)
 
     def result_line(self, item: Any) -> str:
         if type(item) is Record:
             call = "process_input"
             try:
-                result_in = (screen_input(self.coordinator, item.prompt, item.metadata)
+                result_in = (self._screen_input(item.prompt, item.metadata)
                              if item.prompt is not None else None)
                 call = "process_output"
-                result_out = (screen_output(self.coordinator, item.response, item.metadata)
+                result_out = (self._screen_output(item.response, item.metadata)
                               if item.response is not None else None)
             except Exception as exc:
                 item = RecordError(item.line, "pipeline_error", f"{call} raised {type(exc).__name__}: {exc}")
@@ -256,6 +304,8 @@ class Screener:
                     line["input"] = None
                 else:
                     line["input"] = {"verdict": result_in.verdict, "text": result_in.text}
+                    if result_in.reasons:
+                        line["input"]["reasons"] = result_in.reasons
                     stats.input_verdicts[result_in.verdict] += 1
                     stats.latency_in.add(result_in.seconds)
                     events_in = result_in.events
@@ -267,11 +317,15 @@ class Screener:
                     line["output"] = None
                 else:
                     line["output"] = {"verdict": result_out.verdict, "text": result_out.text}
+                    if result_out.reasons:
+                        line["output"]["reasons"] = result_out.reasons
                     stats.output_verdicts[result_out.verdict] += 1
                     stats.latency_out.add(result_out.seconds)
                     events_out = result_out.events
                     if events_out:
                         stats.count_events(events_out)
+                    if result_out.too_long:  # over --max-chars
+                        stats.count_too_long(result_out)
                 line["events"] = events_in + events_out
                 return dumps(line, ensure_ascii=False) + "\n"
         self.stats.records += 1
@@ -394,7 +448,7 @@ def check_destinations(args: Any, audit_to_stderr: bool) -> None:
 
 
 def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
-    """The input stream, its format and its size (None when unknown)."""
+    """The input stream, its format and its size (None when unknown); nothing of it read yet."""
     fmt = args.format
     if args.input == "-":
         source = stdin
@@ -417,13 +471,15 @@ def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
             size = info.st_size
     except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
         pass
+    return source, fmt, size
+
+
+def refuse_array(args: Any, source: Any, fmt: str) -> None:
+    """Raise :class:`Fatal` when JSON Lines input starts as a JSON array (reads its start, keeps it buffered)."""
     if fmt == "jsonl":
         peek = getattr(source, "peek", None)
         if peek is not None and looks_like_array(peek(4096)[:4096]):
-            if source is not stdin:
-                source.close()
             raise Fatal(f"{args.input if args.input != '-' else 'standard input'} {ARRAY_MESSAGE}")
-    return source, fmt, size
 
 
 class Signals:
@@ -529,7 +585,8 @@ class RunState:
 
 def settings_line(args: Any) -> str:
     jobs = f", {args.jobs} processes" if args.jobs > 1 else ""
-    return (f"timeout {args.timeout_ms} ms, audit mode {'on' if args.audit_mode else 'off'}{jobs}; "
+    cap = f", max {args.max_chars} chars" if getattr(args, "max_chars", None) is not None else ""
+    return (f"timeout {args.timeout_ms} ms, audit mode {'on' if args.audit_mode else 'off'}{cap}{jobs}; "
             f"input guard {args.input_guard}, neural guard {args.neural_guard}, output shield {args.output_shield}")
 
 
@@ -678,15 +735,24 @@ def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
     """Screen every record named by ``args``; raises :class:`Fatal` for unusable settings."""
     audit_default = args.audit_log is None and not _isatty(stderr)
     check_destinations(args, audit_to_stderr=args.audit_log == "-" or audit_default)
-    source, fmt, size = open_source(args, stdin)
     with contextlib.ExitStack() as stack:
+        source, fmt, size = open_source(args, stdin)
         if source is not stdin:
             stack.callback(source.close)
+        # Guards are loaded, checked and warmed (in every worker with --jobs)
+        # before any input is read: a guard that cannot screen stops the run
+        # with one line, and the first record pays for no start-up.
         if args.jobs > 1:
-            from norv.cli.jobs import run_jobs
+            from norv.cli.jobs import Workers
 
-            return run_jobs(args, source, fmt, size, stdout, stderr, audit_default)
-        coordinator = build_coordinator(args)
+            workers = stack.enter_context(Workers(args, fmt, audit_wanted=args.audit_log is not None or audit_default))
+        else:
+            # What a guard prints while it warms up stays off the result stream.
+            with contextlib.redirect_stdout(_ToStderr(stderr)):
+                pipeline = build_pipeline(args)
+        refuse_array(args, source, fmt)
+        if args.jobs > 1:
+            return workers.run(source, fmt, size, stdout, stderr, audit_default)
         state = RunState()
         progress = Progress(stderr, size, enabled=not args.no_progress)
         dest = Destinations(args, stdout, stderr, progress, audit_default)
@@ -696,7 +762,7 @@ def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
         signals = stack.enter_context(Signals())
         stack.enter_context(audit_logging(dest.audit))
         stack.enter_context(contextlib.redirect_stdout(_ToStderr(dest.err)))
-        screener = Screener(coordinator, args, state.stats, signals)
+        screener = Screener(pipeline, args, state.stats, signals)
         abandoned = _screen_all(screener, source, fmt, dest, progress, state, signals)
         progress.finish()
         failure = dest.close()
