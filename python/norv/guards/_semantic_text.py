@@ -25,12 +25,13 @@ import re
 
 from norv.guards import _fold
 from norv.guards._fold import HIDDEN_ASCII
+from norv.guards._normalise import _char_class
 
 __all__ = ["HIDDEN_ASCII", "plain", "split"]
 
 
 def _class(low: int, high: int) -> str:
-    return _fold._char_class(_fold.invisible_ranges(), low, high)
+    return _char_class(_fold.invisible_ranges(), low, high)
 
 
 # The characters removed are those the guards' shared folding removes as
