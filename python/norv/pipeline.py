@@ -39,7 +39,7 @@ from __future__ import annotations
 import inspect
 import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeVar
 
 from norv import capacity, screening
 from norv.screening import CallResult, Screening
@@ -59,6 +59,7 @@ _SLOTS = (("input_guard", "register_input_guard"), ("neural_guard", "register_ne
 _STEPS = {"process_input": "PipelineInput", "process_output": "PipelineOutput"}
 # A harmless text each guard scans once at start when it has no warm() of its own.
 _WARM_TEXT = "Hello, could you summarise this paragraph for me?"
+_T = TypeVar("_T")
 
 
 class UnscannedError(RuntimeError):
@@ -226,35 +227,27 @@ class Pipeline:
     async def ascreen_input(self, prompt: str, metadata: dict[str, Any] | None = None, *,
                             unscanned: str | None = None) -> CallResult:
         """Awaitable :meth:`screen_input`, run on the coordinator's host threads (:mod:`norv.aio`)."""
-        return await self._on_host_thread(self.screen_input, prompt, metadata, unscanned)
+        return await self._on_host_thread(self.screen_input, prompt, metadata, unscanned=unscanned)
 
     async def ascreen_output(self, response: str, metadata: dict[str, Any] | None = None, *,
                              unscanned: str | None = None) -> CallResult:
         """Awaitable :meth:`screen_output`."""
-        return await self._on_host_thread(self.screen_output, response, metadata, unscanned)
+        return await self._on_host_thread(self.screen_output, response, metadata, unscanned=unscanned)
 
     async def ascreen(self, prompt: str | None = None, response: str | None = None,
                       metadata: dict[str, Any] | None = None, *, unscanned: str | None = None) -> Screening:
-        """Awaitable :meth:`screen`."""
+        """Awaitable :meth:`screen` (both sides in one host-thread hand-off)."""
+        return await self._on_host_thread(self.screen, prompt, response, metadata, unscanned=unscanned)
+
+    async def _on_host_thread(self, method: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
+        # Imported here: asyncio is not needed by synchronous users of the pipeline.
         import asyncio
         import functools
 
         from norv import aio
 
-        loop = asyncio.get_running_loop()
-        call = functools.partial(self.screen, prompt, response, metadata, unscanned=unscanned)
-        return await loop.run_in_executor(aio.host_threads(self.coordinator), call)
-
-    async def _on_host_thread(self, method: Callable[..., CallResult], text: str,
-                              metadata: dict[str, Any] | None, unscanned: str | None) -> CallResult:
-        import asyncio
-        import functools
-
-        from norv import aio
-
-        loop = asyncio.get_running_loop()
-        call = functools.partial(method, text, metadata, unscanned=unscanned)
-        return await loop.run_in_executor(aio.host_threads(self.coordinator), call)
+        call = functools.partial(method, *args, **kwargs)
+        return await asyncio.get_running_loop().run_in_executor(aio.host_threads(self.coordinator), call)
 
     def _screen(self, call: str, text: str, metadata: dict[str, Any] | None, unscanned: str | None) -> CallResult:
         policy = self.unscanned if unscanned is None else _policy(unscanned)
