@@ -134,9 +134,9 @@ def words_of(sources: Sequence[str]) -> tuple[str, ...]:
 
 def pattern_pieces() -> tuple[tuple[str, ...], tuple[str, ...]]:
     """Words and other pieces for PatternGuard."""
-    sources = [source for group in pattern_module.PATTERNS.values() for source in group]
-    words = (*words_of(sources), "you", "you are", "from now on", "act as", "do anything now", "<|", "|>",
-             "[INST]", "<<SYS>>", "###", "----", "===")
+    # The word lists are written as tries, so their words come from the table's record of them.
+    words = (*sorted(pattern_module.VOCABULARY - {""}), "you", "you are", "from now on", "act as", "do anything now",
+             "<|", "|>", "[INST]", "<<SYS>>", "###", "----", "===")
     return words, SEPARATORS + DIGITS[:4] + LETTERS + UNICODE + nfkc_expanders()
 
 

@@ -41,7 +41,6 @@ BUDGET = 4
 # a few nanoseconds a character.
 _SCALE = 16
 
-_WHITESPACE = re.compile(r"\s+")
 _SPACE = re.compile(r"\s")
 # How far past its nominal end a piece looks for whitespace to end at.
 _REACH = 4096
@@ -163,7 +162,7 @@ def decoded(source: _windows.Source) -> Iterator[str]:
         # escapes and letters ("ignore%20all") are decoded here.
         if "%" in piece and _MIXED_ESCAPES.search(piece) is not None:
             found.append(_unquoted(piece))
-        compact = _WHITESPACE.sub("", piece)
+        compact = "".join(piece.split())  # every whitespace character, as \s has it
         found.extend(text for match in _HEX.finditer(compact) if (text := _hex(match.group())) is not None)
         runs = _runs(piece)
         if carried and (not runs or not runs[0].continues) and not piece.isspace():

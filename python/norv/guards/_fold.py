@@ -251,6 +251,8 @@ class Folded(_windows.Chunked):
         self.original = original
         self._origins = [offset for offset, _ in kept]
         self._ends: dict[int, list[int] | None] = {}
+        self._tails: dict[int, str] = {}
+        self._last: tuple[int, int, list[int] | None, int, str] = (0, 0, None, -1, "")
 
     def _piece_ends(self, index: int) -> list[int] | None:
         """For piece ``index``, where the folded text of each original
@@ -264,30 +266,53 @@ class Folded(_windows.Chunked):
         if _tables().resizing.search(piece) is not None:
             # Each character as the length of its folding, one code point;
             # their running sum: two calls in C, whatever the piece holds.
-            lengths = piece.translate(_lengths()).encode("latin-1")
-            ends = list(itertools.accumulate(lengths))
+            lengths = piece.translate(_lengths())
+            ends = list(itertools.accumulate(lengths.encode("latin-1")))
+            # Where each folding starts, as NUL, and the rest of it as U+0001:
+            # a string as long as the folded piece, in four passes in C
+            # (no folding is longer than MAX_EXPANSION, three).
+            self._tails[index] = (lengths.replace("\x00", "").replace("\x01", "\x00")
+                                  .replace("\x02", "\x00\x01").replace("\x03", "\x00\x01\x01"))
         self._ends[index] = ends
         return ends
 
+    def piece_at(self, position: int) -> tuple[int, int, list[int] | None, int, str]:
+        """The piece folded character ``position`` lies in: where it starts
+        in the folded text and in the original, its ends (see
+        :meth:`_piece_ends`), where the next piece starts and, when its
+        characters resize, where each folding starts (NUL there, U+0001 elsewhere).
+        Findings come in text order, mostly several to a piece, so the last
+        is kept."""
+        last = self._last
+        if last[0] <= position < last[3]:
+            return last
+        index = bisect.bisect_right(self.starts, position) - 1
+        limit = self.starts[index + 1] if index + 1 < len(self.starts) else self.length
+        ends = self._ends[index] if index in self._ends else self._piece_ends(index)
+        last = self._last = (self.starts[index], self._origins[index], ends, limit, self._tails.get(index, ""))
+        return last
+
     def origin(self, position: int) -> int:
         """The offset in the original of the character folded character ``position`` came from."""
-        index = bisect.bisect_right(self.starts, position) - 1
-        local = position - self.starts[index]
-        ends = self._ends[index] if index in self._ends else self._piece_ends(index)
+        base, origin, ends, _, _ = self.piece_at(position)
         if ends is None:
-            return self._origins[index] + local
-        return self._origins[index] + bisect.bisect_right(ends, local)
+            return origin + position - base
+        return origin + bisect.bisect_right(ends, position - base)
 
     def widen(self, start: int, end: int) -> tuple[int, int]:
         """The folded span ``start`` to ``end`` (not empty) grown to the whole
         folding of each original character it covers part of."""
-        return self._folding(start)[0], self._folding(end - 1)[1]
+        base, _, ends, limit, tails = self.piece_at(start)
+        if end > limit:
+            return self._folding(start)[0], self._folding(end - 1)[1]
+        if ends is None or (tails[start - base] == "\x00" and (end == limit or tails[end - base] == "\x00")):
+            return start, end  # whole foldings already, as they mostly are
+        first = bisect.bisect_right(ends, start - base)
+        return base + (ends[first - 1] if first else 0), base + ends[bisect.bisect_right(ends, end - 1 - base)]
 
     def _folding(self, position: int) -> tuple[int, int]:
         """Where the folding of the original character behind ``position`` starts and ends."""
-        index = bisect.bisect_right(self.starts, position) - 1
-        base = self.starts[index]
-        ends = self._ends[index] if index in self._ends else self._piece_ends(index)
+        base, _, ends, _, _ = self.piece_at(position)
         if ends is None:
             return position, position + 1
         which = bisect.bisect_right(ends, position - base)
@@ -298,7 +323,13 @@ class Folded(_windows.Chunked):
         if end <= start:
             at = len(self.original) if start >= self.length else self.origin(start)
             return at, at
-        return self.origin(start), self.origin(end - 1) + 1
+        base, origin, ends, limit, _ = self.piece_at(start)
+        if end > limit:
+            return self.origin(start), self.origin(end - 1) + 1
+        if ends is None:
+            return origin + start - base, origin + end - base
+        return (origin + bisect.bisect_right(ends, start - base),
+                origin + bisect.bisect_right(ends, end - 1 - base) + 1)
 
 
 class _Identity(_windows.Plain):
