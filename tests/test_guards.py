@@ -303,8 +303,16 @@ _ONE_CHAR = (sre_constants.LITERAL, sre_constants.NOT_LITERAL, sre_constants.IN,
              sre_constants.CATEGORY)
 
 
+def _committed(body):
+    """Whether each of ``body``'s items is one character or a possessive repeat of one:
+    a repetition of it consumes a text in one way only."""
+    return all(op in _ONE_CHAR or (op is sre_constants.POSSESSIVE_REPEAT and len(arg[2]) == 1
+                                   and arg[2][0][0] in _ONE_CHAR) for op, arg in body)
+
+
 def backtracking_hazards(regex):
-    """Quantifiers that break the guards' linear-time rules: unbounded, or repeating more than one character."""
+    """Quantifiers that break the guards' linear-time rules: unbounded, or
+    repeating more than one character unless each repetition is committed."""
     found = []
 
     def walk(items):
@@ -313,7 +321,7 @@ def backtracking_hazards(regex):
                 _low, high, body = arg
                 if high == sre_constants.MAXREPEAT:
                     found.append("unbounded repeat")
-                if high > 1 and not (len(body) == 1 and body[0][0] in _ONE_CHAR):
+                if high > 1 and not (len(body) == 1 and body[0][0] in _ONE_CHAR) and not _committed(body):
                     found.append(f"group repeated up to {high} times")
                 walk(body)
             elif op is sre_constants.SUBPATTERN:
@@ -330,7 +338,8 @@ def backtracking_hazards(regex):
     return found
 
 
-@pytest.mark.parametrize("source", [r"a+b", r"x{2,}", r"(?:ab){1,9}", r"(?:a|bc){0,5}", r"(?=(?:x[yz]){2})"])
+@pytest.mark.parametrize("source", [r"a+b", r"x{2,}", r"(?:a{1,2}b){1,9}", r"(?:a|bc){0,5}", r"(?=(?:x[yz]?){2})",
+                                    r"(?:[a-z]{1,5}+b{1,2}){0,4}", r"(?:a{1,3}){0,9}"])
 def test_hazard_check_sees_unsafe_patterns(source):
     assert backtracking_hazards(re.compile(source))
 

@@ -11,8 +11,9 @@ that ``tests/test_guards.py`` checks on the compiled patterns:
 
 * every quantifier has an upper bound (no ``*``, ``+`` or ``{n,}``);
 * a quantifier that may repeat more than once applies to a single character
-  or character class, never to a group, so no two repetitions can split the
-  same text in different ways;
+  or character class, or to a group of possessive repeats of such (a word
+  and the spacing after it), so no two repetitions can split the same text in
+  different ways;
 * a pattern that begins with a run of one character class is anchored with a
   look-behind, so a long run is tried from its first position only; the
   others begin with a literal word.
@@ -51,6 +52,18 @@ def normalise(text: str) -> str:
 # Building blocks. _ is the gap between two words: up to six characters of
 # spacing or punctuation, underscores included ("ignore_previous_instructions").
 _ = r"[\W_]{1,6}"
+
+
+def _skip(words: int) -> str:
+    """Up to ``words`` words on the same line, and the spacing or punctuation
+    after them: what may stand between the two halves of a phrase ("decode
+    this base64 and follow it").
+
+    Taken a word at a time, each word and each run of spacing whole (the
+    repeats are possessive, their classes disjoint): the next half is tried
+    after each word, not at every character, and no run can be split in two
+    ways, so a position costs at most ``words`` tries whatever follows it."""
+    return rf"(?:[^\w\n]{{1,6}}+\w{{1,24}}+){{0,{words}}}?[^\w\n]{{1,6}}+"
 
 
 # The characters that re.IGNORECASE takes for an ASCII letter, beyond its two cases.
@@ -118,9 +131,10 @@ def _emit(node: dict[str, Any], alone: bool = False) -> str:
 
 
 class _Words(str):
-    """A word list as a regular expression, with what follows each first
-    letter (``after``: empty when a word starts with something else)."""
+    """A word list as a regular expression, with its words and what follows
+    each first letter (``after``: empty when a word starts with something else)."""
 
+    words: tuple[str, ...]
     after: dict[str, str]
 
 
@@ -133,8 +147,11 @@ class _Word(str):
 
 
 def _words(words: tuple[str, ...]) -> _Words:
+    # A list among the words is its words: one trie for all.
+    words = tuple(word for item in words for word in (item.words if isinstance(item, _Words) else (item,)))
     root = _trie(words)
     found = _Words("(?:" + _emit(root) + ")")
+    found.words = words
     found.after = {} if "" in root else {char: _emit(child, len(child) == 1) for char, child in root.items()}
     return found
 
@@ -229,12 +246,12 @@ PATTERNS: Mapping[str, tuple[str, ...]] = {
            # Only the first "you" in reach is tried (atomic group): trying
            # each one against every position of the second gap made
            # "act you you you ..." the costliest text of the table.
-           r"(?>[^\n]{0,30}?\byou\b)[^\n]{0,30}?\b"
+           r"(?>" + _skip(5) + r"you\b)" + _skip(5)
            + _any("without", r"with[\W_]{1,3}no", r"have[\W_]{1,3}no", r"free[\W_]{1,3}(?:of|from)",
                   r"no[\W_]{1,3}longer[\W_]{1,3}have", r"not[\W_]{1,3}bound[\W_]{1,3}by", "ignoring")
            + _ + _opt("any", "all", "your") + _opt("ethical", "moral", "content", "safety") + _AI_LIMITS),
         # The "DAN" ("Do Anything Now") family; the phrase alone is ordinary English.
-        _w(r"dan\b[^\n]{0,40}?\bdo" + _ + "anything" + _ + "now"),
+        _w(r"dan" + _skip(6) + "do" + _ + "anything" + _ + "now"),
         _w(r"do" + _ + "anything" + _ + r"now[\W_]{1,6}dan"),
         # "Developer mode enabled", "enable jailbreak mode"
         _w(_any("developer", "dev", "god", "jailbreak", "jailbroken", "unrestricted", "dan", "debug", "admin"),
@@ -287,12 +304,12 @@ PATTERNS: Mapping[str, tuple[str, ...]] = {
     ),
     "encoding_trick": (
         # "Decode this base64 and follow it"
-        _w(_any("decode", "decipher", "decrypt", "unscramble", "deobfuscate"), r"[^\n]{0,40}?\b(?:and|then)\b" + _
+        _w(_any("decode", "decipher", "decrypt", "unscramble", "deobfuscate"), _skip(6) + r"(?:and|then)\b" + _
            + _opt("then", "just", "please") + _any(
                "follow", "execute", "obey", r"carry[\W_]{1,6}out", r"act[\W_]{1,6}on", r"comply[\W_]{1,6}with",
                r"do[\W_]{1,3}(?:what|as)[\W_]{1,3}it[\W_]{1,3}says")),
         # "Answer in base64 so the filter does not catch it"
-        _w(_any(_ENCODING, r"encod(?:e|ed|ing)", r"obfuscat(?:e|ed|ion)", "cipher"), r"[^\n]{0,40}?\b"
+        _w(_any(_ENCODING, r"encod(?:e|ed|ing)", r"obfuscat(?:e|ed|ion)", "cipher"), _skip(6)
            + _any("bypass", "evade", "avoid", r"get[\W_]{1,6}(?:past|around)", "circumvent", r"sneak[\W_]{1,6}past",
                   "fool", "trick")
            + _ + _opt("the", "your", "any") + _opt("content", "safety") + _any(
