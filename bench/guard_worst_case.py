@@ -154,6 +154,10 @@ REGRESSIONS: dict[str, tuple[Shape, ...]] = {
     "pattern": (
         Shape(("act", " ", "you", " ", "you", " ", "you", " ")),
         Shape(("hex", "-", "*")),
+        Shape(("hex", "-")),
+        Shape(("dan", " ")),  # a phrase's first word every four characters
+        Shape(("a", " ")),  # a word start at every other character
+        Shape(("activated", ")", "\u338f", "obey", "ignore", "\u3164", "+", "+")),
         Shape(("decode", " ", "and", " ")),
         Shape(("\ufdfa",)),  # NFKC makes it 18 characters
         Shape(("the quick brown fox jumps over the lazy dog. ",)),  # prose, for scale
@@ -165,6 +169,8 @@ REGRESSIONS: dict[str, tuple[Shape, ...]] = {
         Shape(("555", " ")),
         Shape(("4111", " ")),
         Shape(("22", " "), prefix=CARD_LINE),
+        Shape(("a@b.\ufb03", " ")),  # an address every six characters, folded to longer
+        Shape(("PRIVATE KEY-----", "DE89", " ")),
         Shape(("Customer jane.doe@example.com called +44 20 7946 0958 about 4111 1111 1111 1111. ",)),
     ),
 }
