@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from norv.guards import PatternGuard, RedactionShield, _fold
+from norv.guards import redaction as redaction_module
 
 GUARD = PatternGuard()
 SHIELD = RedactionShield()
@@ -101,6 +102,35 @@ def test_each_folded_character_maps_back_to_the_character_it_came_from(text):
     # Whole spans cover the characters in between, removed ones included.
     if spans:
         assert folded.span(0, len(folded)) == (spans[0][0], spans[-1][1])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(["a", " ", "\ufb03", "\u2474", "\u00e9", "@"]), max_size=60).map("".join),
+       st.lists(st.integers(0, 200), max_size=12), st.booleans())
+def test_findings_map_back_as_their_spans_do(text, cuts, invisible):
+    # The shield maps its findings back a piece at a time, counting foldings
+    # where no character folds to nothing; each must land where span() puts it.
+    if invisible:
+        text = text.replace(" ", " \u200b")
+    folded = _fold.fold(text)
+    if not isinstance(folded, _fold.Folded) or not len(folded):
+        return
+    bounds = sorted({cut % (len(folded) + 1) for cut in cuts})
+    findings = redaction_module._Findings()
+    for start, end in zip(bounds[::2], bounds[1::2], strict=False):
+        if start < end:
+            findings.kinds.append(0)
+            findings.starts.append(start)
+            findings.ends.append(end)
+    mapped = redaction_module._in_original(findings, folded)
+    expected, last = [], 0
+    for start, end in zip(findings.starts, findings.ends, strict=True):
+        start, end = folded.span(start, end)
+        start = max(start, last)
+        if start < end:
+            expected.append((start, end))
+            last = end
+    assert list(zip(mapped.starts, mapped.ends, strict=True)) == expected
 
 
 # --- attacks changed, still refused ------------------------------------------------

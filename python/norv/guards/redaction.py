@@ -804,15 +804,26 @@ def _in_original(findings: _Findings, folded: _fold.Folded) -> _Findings:
     last = 0
     # Findings may come one every few characters: those inside one piece of
     # the folded text are mapped here rather than by a call each.
-    base, origin, piece_ends, limit = 0, 0, None, -1
+    base, origin, piece_ends, limit, tails = 0, 0, None, -1, ""
+    # When no character of the piece folds to nothing, the original offset of
+    # a folded one is the count of foldings started up to it: counted in C
+    # from the last finding on, rather than searched for in the ends.
+    counted = False
+    at = at_index = 0
     bisect_right = bisect.bisect_right
     for kind, start, end in zip(findings.kinds, findings.starts, findings.ends, strict=True):
         if not base <= start < limit:
-            base, origin, piece_ends, limit, _ = folded.piece_at(start)
+            base, origin, piece_ends, limit, tails = folded.piece_at(start)
+            counted = piece_ends is not None and tails.count("\x00") == len(piece_ends)
+            at = at_index = 0
         if end > limit:
             start, end = folded.span(start, end)
         elif piece_ends is None:
             start, end = origin + start - base, origin + end - base
+        elif counted:
+            first = at_index + tails.count("\x00", at + 1, start - base + 1)
+            at, at_index = end - 1 - base, first + tails.count("\x00", start - base + 1, end - base)
+            start, end = origin + first, origin + at_index + 1
         else:
             start = origin + bisect_right(piece_ends, start - base)
             end = origin + bisect_right(piece_ends, end - 1 - base) + 1
