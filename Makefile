@@ -4,6 +4,8 @@ VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip
 export PYTHONFAULTHANDLER := 1
+# The extension's sources compile in parallel (scikit-build-core passes this to CMake).
+export CMAKE_BUILD_PARALLEL_LEVEL ?= $(shell nproc)
 
 .PHONY: help venv install test test-fast lint demo bench clean
 
@@ -29,7 +31,16 @@ install: $(VPY)
 	$(PIP) install --quiet ".[$(EXTRAS)]"
 	$(VPY) -m norv.guards.semantic fetch --data
 
-demo: install
+# The demo needs the package alone, without extras or the semantic model:
+# installed once, and again only when a source has changed since.
+DEMO_STAMP := $(VENV)/.norv-demo-installed
+DEMO_SOURCES := pyproject.toml CMakeLists.txt $(shell find src cmake python/norv -type f \
+	-not -name '*.so' -not -name '*.pyc' 2>/dev/null)
+$(DEMO_STAMP): $(VPY) $(DEMO_SOURCES)
+	$(PIP) install --quiet .
+	touch $@
+
+demo: $(DEMO_STAMP)
 	$(VENV)/bin/norv screen examples/screening.jsonl
 
 # The release run must have the semantic model: its tests fail there instead of skipping.
