@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from norv.core.interfaces import SecurityModule
+from norv.guards import _refusal
 
 __all__ = ["Chain"]
 
@@ -32,8 +33,8 @@ class Chain(SecurityModule):
             refusal_message = next((message for guard in guards
                                     if type(message := getattr(guard, "refusal_message", None)) is str and message),
                                    None)
-        elif type(refusal_message) is not str or not refusal_message:
-            raise ValueError("refusal_message must be a non-empty str")
+        else:
+            _refusal.checked(refusal_message)
         self.guards = guards
         self.refusal_message = refusal_message
 

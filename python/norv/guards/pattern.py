@@ -36,7 +36,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any, NamedTuple
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _decode, _fold, _windows
+from norv.guards import _decode, _fold, _refusal, _windows
 
 __all__ = ["PATTERNS", "Finding", "PatternGuard", "normalise"]
 
@@ -469,7 +469,7 @@ class PatternGuard(SecurityModule):
 
     refusal_message: str
 
-    DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
+    DEFAULT_REFUSAL = _refusal.DEFAULT_REFUSAL
 
     def __init__(
         self,
@@ -478,11 +478,7 @@ class PatternGuard(SecurityModule):
         patterns: Mapping[str, Iterable[str]] | None = None,
         decode_base64: bool = True,
     ) -> None:
-        # The coordinator recognises a refusal by equality with a true value;
-        # an empty message would make refusals look like sanitised prompts.
-        if type(refusal_message) is not str or not refusal_message:
-            raise ValueError("refusal_message must be a non-empty str")
-        self.refusal_message = refusal_message
+        self.refusal_message = _refusal.checked(refusal_message)
         self._regex, self._alternatives = _compile(PATTERNS if patterns is None else patterns)
         self._search = _windows.Windowed(self._regex)
         self._decode_base64 = decode_base64

@@ -840,44 +840,24 @@ def _in_original(findings: _Findings, folded: _fold.Folded) -> _Findings:
     return mapped
 
 
-class _Masked(_windows.Source):
+class _Masked(_windows.Chunked):
     """The text as the next kind's finders see it: ``content`` with the findings
     accepted so far replaced by stand-ins. It is held in chunks of fixed size,
     so masking a kind's findings copies only the chunks they fall in, and
     reading a window costs the same however many findings it holds."""
 
     def __init__(self, content: str | _windows.Source) -> None:
-        self.length = length = len(content)
+        length = len(content)
         self.size = size = _windows.PIECE * _CHUNK_SCALE
         #: Widens a finding to whole characters of the text that was folded
         #: (None when nothing folds to several characters).
         self.widen: Callable[[int, int], Span] | None = None
         if isinstance(content, str):
-            self.chunks = [content[at:at + size] for at in range(0, length, size)] if length > size else [content]
+            super().__init__([content[at:at + size] for at in range(0, length, size)] if length > size else [content])
             return
-        self.chunks = [content.read(at, at + size) for at in range(0, length, size)] or [""]
+        super().__init__([content.read(at, at + size) for at in range(0, length, size)])
         if isinstance(content, _fold.Folded):
             self.widen = _widener(content)
-
-    def __len__(self) -> int:
-        return self.length
-
-    def read(self, start: int, end: int) -> str:
-        end = min(end, self.length)
-        if start >= end:
-            return ""
-        size = self.size
-        first, last = start // size, (end - 1) // size
-        chunk = self.chunks[first]
-        offset = first * size
-        if first == last:
-            if start == offset and end - offset == len(chunk):
-                return chunk
-            return chunk[start - offset:end - offset]
-        parts = [chunk[start - offset:]]
-        parts.extend(self.chunks[first + 1:last])
-        parts.append(self.chunks[last][:end - last * size])
-        return "".join(parts)
 
     def mask(self, starts: array[int], ends: array[int]) -> None:
         """Replace the findings at ``starts``/``ends`` (sorted, disjoint, clear

@@ -49,7 +49,7 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _normalise, _row_quantize, _semantic_gate, _semantic_text
+from norv.guards import _normalise, _refusal, _row_quantize, _semantic_gate, _semantic_text
 from norv.guards import _semantic_assets as assets
 
 __all__ = [
@@ -390,7 +390,7 @@ class SemanticGuard(SecurityModule):
     #: Differs from refusal_message, so that the layers above can tell the two apart.
     too_long_message: str
 
-    DEFAULT_REFUSAL = "I can't help with that: the request looks like an attempt to override my instructions."
+    DEFAULT_REFUSAL = _refusal.DEFAULT_REFUSAL
     DEFAULT_TOO_LONG = "I can't screen this request: it is too long for me to check. Please send a shorter one."
     DEFAULT_MAX_CHARS = 16_000
     #: The settings of ``on_too_long``.
@@ -407,12 +407,10 @@ class SemanticGuard(SecurityModule):
         model_path: str | Path | None = None,
         threads: int = 1,
     ) -> None:
-        if type(refusal_message) is not str or not refusal_message:
-            raise ValueError("refusal_message must be a non-empty str")
+        _refusal.checked(refusal_message)
         if max_chars is not None and (type(max_chars) is not int or max_chars < 1):
             raise ValueError("max_chars must be a positive int or None")
-        if type(too_long_message) is not str or not too_long_message:
-            raise ValueError("too_long_message must be a non-empty str")
+        _refusal.checked(too_long_message, "too_long_message")
         if too_long_message == refusal_message:
             # A prompt too long to score would then read as an attack.
             raise ValueError("too_long_message must differ from refusal_message")
