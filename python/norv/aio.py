@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import os
 import threading
 import weakref
 from collections.abc import Callable
@@ -27,6 +26,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 from norv import capacity, screening
+from norv import pool as pools
 from norv.screening import CallResult, Screening
 
 __all__ = ["DEFAULT_MAX_WAIT", "host_threads", "screen", "screen_input", "screen_output"]
@@ -52,9 +52,10 @@ def host_threads(coordinator: Any) -> ThreadPoolExecutor:
     with _lock:
         pool = _host_pools.get(coordinator)
         if pool is None:
-            gate = capacity.install_gate(coordinator, max_wait=DEFAULT_MAX_WAIT) if not isinstance(
-                coordinator._executor, capacity.AdmissionGate) else coordinator._executor
-            pool = ThreadPoolExecutor(max_workers=gate.workers, thread_name_prefix=HOST_PREFIX)
+            current = pools.executor(coordinator)
+            if not isinstance(current, capacity.AdmissionGate):
+                capacity.install_gate(coordinator, max_wait=DEFAULT_MAX_WAIT)
+            pool = ThreadPoolExecutor(max_workers=pools.workers(coordinator), thread_name_prefix=HOST_PREFIX)
             _host_pools[coordinator] = pool
             # Closing the pool when the coordinator goes lets its threads end.
             weakref.finalize(coordinator, pool.shutdown, wait=False)
@@ -66,8 +67,7 @@ def _forget_host_pools_in_child() -> None:
     _host_pools.clear()
 
 
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forget_host_pools_in_child)
+pools.after_fork_in_child(_forget_host_pools_in_child)
 
 
 _T = TypeVar("_T")

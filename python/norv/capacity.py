@@ -27,51 +27,21 @@ like); for pure-Python guards more workers than cores buys nothing.
 
 from __future__ import annotations
 
-import os
 import threading
 import weakref
 from collections.abc import Callable
 from concurrent.futures import Future
 from typing import Any
 
-__all__ = ["WORKER_PREFIX", "AdmissionGate", "install_gate", "set_workers", "workers_of"]
+from norv import pool as pools
+from norv.pool import WORKER_PREFIX
 
-#: The name prefix of the coordinator's worker threads.
-WORKER_PREFIX = "NORV_Worker"
+__all__ = ["WORKER_PREFIX", "AdmissionGate", "install_gate", "set_workers", "workers_of"]
 
 _SLOT_LABELS = (("input_guard", "InputHeuristic"), ("neural_guard", "InputNeural"), ("output_shield", "Output"))
 
-
-def _coordinator_module() -> Any:
-    import norv.core.coordinator as module
-
-    return module
-
-
-def _module_global(name: str) -> Any:
-    # As the coordinator does: its module's namespace, then the builtins.
-    module = _coordinator_module()
-    try:
-        return getattr(module, name)
-    except AttributeError:
-        import builtins
-
-        return getattr(builtins, name)
-
-
-def _new_pool(workers: int) -> Any:
-    """A pool of the coordinator's own kind, made the way its constructor makes one."""
-    return _module_global("concurrent").futures.ThreadPoolExecutor(
-        max_workers=workers, thread_name_prefix=WORKER_PREFIX
-    )
-
-
-def workers_of(coordinator: Any) -> int:
-    """How many scans the coordinator's pool runs at once."""
-    pool = coordinator._executor
-    if isinstance(pool, AdmissionGate):
-        return pool.workers
-    return int(getattr(pool, "_max_workers", 4))
+#: How many scans a coordinator's pool runs at once (:func:`norv.pool.workers`).
+workers_of = pools.workers
 
 
 # The gate whose place the current thread's scan holds, if any.
@@ -167,7 +137,7 @@ class AdmissionGate:
         content = args[1] if len(args) > 1 else None
         details = {"module": self._label(module), "waited_sec": self.max_wait, "action": "FAIL_OPEN"}
         try:
-            _module_global("log_audit")(_module_global("logger"), "ADMISSION_TIMEOUT", details)
+            pools.module_global("log_audit")(pools.module_global("logger"), "ADMISSION_TIMEOUT", details)
         except Exception as exc:
             print(f"NORV CRITICAL FAILURE: {exc}")
         future: Future[Any] = Future()
@@ -186,7 +156,7 @@ class AdmissionGate:
         self._places = threading.Semaphore(self.workers)
         self._count_lock = threading.Lock()
         self.waiting = self.busy = 0
-        self._pool = _new_pool(self.workers)
+        self._pool = pools.new_pool(self.workers)
 
     def __repr__(self) -> str:
         return (f"<AdmissionGate workers={self.workers} busy={self.busy} waiting={self.waiting} "
@@ -201,8 +171,7 @@ def _reset_gates_in_child() -> None:
         gate._after_fork_in_child()
 
 
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_reset_gates_in_child)
+pools.after_fork_in_child(_reset_gates_in_child)
 
 
 def install_gate(coordinator: Any, *, max_wait: float | None = None) -> AdmissionGate:
@@ -211,14 +180,14 @@ def install_gate(coordinator: Any, *, max_wait: float | None = None) -> Admissio
     ``max_wait`` (seconds, None for no bound) is how long a scan may wait for a
     worker before its text passes unscanned with an ``ADMISSION_TIMEOUT`` event.
     """
-    pool = coordinator._executor
-    if isinstance(pool, AdmissionGate):
+    current = pools.executor(coordinator)
+    if isinstance(current, AdmissionGate):
         if max_wait is not None and max_wait < 0:
             raise ValueError(f"max_wait must be None or at least 0, got {max_wait}")
-        pool.max_wait = max_wait
-        return pool
-    gate = AdmissionGate(pool, int(getattr(pool, "_max_workers", 4)), max_wait=max_wait, coordinator=coordinator)
-    coordinator._executor = gate
+        current.max_wait = max_wait
+        return current
+    gate = AdmissionGate(current, pools.workers(coordinator), max_wait=max_wait, coordinator=coordinator)
+    pools.replace(coordinator, gate)
     return gate
 
 
@@ -231,18 +200,18 @@ def set_workers(coordinator: Any, workers: int) -> None:
     """
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a whole number of at least 1, got {workers!r}")
-    current = coordinator._executor
-    pool = _new_pool(workers)
+    current = pools.executor(coordinator)
+    fresh = pools.new_pool(workers)
+    old: Any
     if isinstance(current, AdmissionGate):
         old = current._pool
-        current._pool = pool
+        current._pool = fresh
         current.workers = workers
         current._places = threading.Semaphore(workers)
         with current._count_lock:
             current.busy = 0
     else:
-        old = current
-        coordinator._executor = pool
+        old = pools.replace(coordinator, fresh)
     shutdown: Callable[..., Any] | None = getattr(old, "shutdown", None)
     if shutdown is not None:
         shutdown(wait=False)

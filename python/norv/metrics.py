@@ -34,7 +34,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "norv.metrics needs prometheus_client: pip install 'norv[metrics]'"
     ) from exc
 
-from norv import capacity, screening
+from norv import pool as pools
+from norv import screening
 
 __all__ = ["LATENCY_BUCKETS", "Metrics"]
 
@@ -61,16 +62,7 @@ class _EventCounter(logging.Handler):
         pass
 
 
-def _queued_scans(coordinator: Any) -> int:
-    pool = getattr(coordinator, "_executor", None)
-    queued = 0
-    if isinstance(pool, capacity.AdmissionGate):
-        queued += pool.waiting
-        pool = pool.pool
-    queue = getattr(pool, "_work_queue", None)
-    if queue is not None:
-        queued += queue.qsize()
-    return queued
+
 
 
 class Metrics:
@@ -124,7 +116,7 @@ class Metrics:
     def _count_queued(self) -> float:
         with self._watch_lock:
             watched = list(self._watched)
-        return float(sum(_queued_scans(coordinator) for coordinator in watched))
+        return float(sum(pools.queued(coordinator) for coordinator in watched))
 
     def start_http_server(self, port: int, addr: str = "127.0.0.1") -> Any:
         """Serve this registry at ``http://addr:port/metrics`` on a daemon thread."""

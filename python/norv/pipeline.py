@@ -42,6 +42,7 @@ from collections.abc import Callable
 from typing import Any, TypeVar
 
 from norv import capacity, screening
+from norv import pool as pools
 from norv.screening import CallResult, Screening
 
 __all__ = ["DEFAULT_UNSCANNED_MESSAGE", "TOO_LONG_EVENT", "UNSCANNED_POLICIES", "Pipeline", "UnscannedError",
@@ -174,9 +175,8 @@ class Pipeline:
     def _start_workers(self) -> None:
         # A thread pool starts a thread per task while none is idle: tasks that
         # wait for each other make it start them all now.
-        workers = capacity.workers_of(self.coordinator)
-        pool = self.coordinator._executor
-        pool = getattr(pool, "pool", pool)
+        workers = pools.workers(self.coordinator)
+        pool = pools.worker_pool(self.coordinator)
         barrier = threading.Barrier(workers)
         futures = [pool.submit(barrier.wait, 5.0) for _ in range(workers)]
         for future in futures:
@@ -191,7 +191,7 @@ class Pipeline:
         if self._closed:
             return
         self._closed = True
-        self.coordinator._executor.shutdown(wait=False, cancel_futures=True)
+        pools.executor(self.coordinator).shutdown(wait=False, cancel_futures=True)
 
     def __enter__(self) -> Pipeline:
         return self
@@ -275,7 +275,7 @@ class Pipeline:
         details = {"module": _STEPS[call], "chars": len(text), "max_chars": self.max_chars, "action": action}
         with screening.collect_events() as events:
             try:
-                capacity._module_global("log_audit")(capacity._module_global("logger"), TOO_LONG_EVENT, details)
+                pools.module_global("log_audit")(pools.module_global("logger"), TOO_LONG_EVENT, details)
             except Exception as exc:
                 print(f"{screening.CRITICAL_PREFIX}{exc}")
         result = CallResult(call, text, "too_long", tuple(events), 0.0, (_STEPS[call],), False, (),

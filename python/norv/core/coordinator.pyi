@@ -7,11 +7,11 @@ Manages the orchestration of security modules, enforces timeouts,
 and guarantees Fail-Safe execution (Zero-Crash Policy).
 """
 
-import concurrent.futures
 import logging
 from typing import Any, Dict, Optional
 
 from norv.core.interfaces import SecurityModule
+from norv.pool import Pool
 
 logger: logging.Logger
 
@@ -21,7 +21,8 @@ class GovernanceCoordinator:
     input_guard: Optional[SecurityModule]
     output_shield: Optional[SecurityModule]
     neural_guard: Optional[SecurityModule]
-    _executor: concurrent.futures.ThreadPoolExecutor
+    # A ThreadPoolExecutor, or a gate in front of one (norv.capacity).
+    _executor: Pool
 
     def __init__(self, timeout_ms: int = 50, audit_mode: bool = False) -> None: ...
     def register_input_guard(self, guard: SecurityModule) -> None: ...
