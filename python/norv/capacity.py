@@ -35,10 +35,10 @@ from typing import Any
 
 from norv import pool as pools
 from norv.pool import WORKER_PREFIX
+from norv.vocabulary import ADMISSION_TIMEOUT, CRITICAL_PREFIX, STEPS
 
 __all__ = ["WORKER_PREFIX", "AdmissionGate", "install_gate", "set_workers", "workers_of"]
 
-_SLOT_LABELS = (("input_guard", "InputHeuristic"), ("neural_guard", "InputNeural"), ("output_shield", "Output"))
 
 #: How many scans a coordinator's pool runs at once (:func:`norv.pool.workers`).
 workers_of = pools.workers
@@ -121,7 +121,7 @@ class AdmissionGate:
     def _label(self, module: Any) -> str:
         coordinator = self._coordinator() if self._coordinator is not None else None
         if coordinator is not None:
-            for slot, label in _SLOT_LABELS:
+            for slot, label in STEPS:
                 if getattr(coordinator, slot, None) is module:
                     return label
         return type(module).__name__
@@ -137,9 +137,9 @@ class AdmissionGate:
         content = args[1] if len(args) > 1 else None
         details = {"module": self._label(module), "waited_sec": self.max_wait, "action": "FAIL_OPEN"}
         try:
-            pools.module_global("log_audit")(pools.module_global("logger"), "ADMISSION_TIMEOUT", details)
+            pools.module_global("log_audit")(pools.module_global("logger"), ADMISSION_TIMEOUT, details)
         except Exception as exc:
-            print(f"NORV CRITICAL FAILURE: {exc}")
+            print(f"{CRITICAL_PREFIX}{exc}")
         future: Future[Any] = Future()
         future.set_result(content)
         return future

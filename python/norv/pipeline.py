@@ -44,6 +44,7 @@ from typing import Any, TypeVar
 from norv import capacity, screening
 from norv import pool as pools
 from norv.screening import CallResult, Screening
+from norv.vocabulary import TEXT_TOO_LONG
 
 __all__ = ["DEFAULT_UNSCANNED_MESSAGE", "TOO_LONG_EVENT", "UNSCANNED_POLICIES", "Pipeline", "UnscannedError",
            "check_guard"]
@@ -53,7 +54,7 @@ UNSCANNED_POLICIES = ("pass", "refuse", "raise")
 #: The text that stands in for a withheld one, unless the pipeline is given its own.
 DEFAULT_UNSCANNED_MESSAGE = "This text could not be screened, so it was not passed on."
 #: The audit event of a text over the pipeline's ``max_chars``.
-TOO_LONG_EVENT = "TEXT_TOO_LONG"
+TOO_LONG_EVENT = TEXT_TOO_LONG
 
 _SLOTS = (("input_guard", "register_input_guard"), ("neural_guard", "register_neural_guard"),
           ("output_shield", "register_output_shield"))

@@ -52,7 +52,21 @@ from collections.abc import Iterable
 from time import perf_counter as _perf_counter
 from typing import Any, NamedTuple
 
+from norv.vocabulary import (
+    AUDIT_LOGGER,
+    CRITICAL_PREFIX,
+    LAST_RESORT,
+    STEPS,
+    THREAT_DETECTED,
+    UNSCANNED_EVENTS,
+    UNSCANNED_VERDICTS,
+    VERDICTS,
+)
+
 __all__ = [
+    "AUDIT_LOGGER",
+    "CRITICAL_PREFIX",
+    "LAST_RESORT",
     "UNSCANNED_EVENTS",
     "UNSCANNED_VERDICTS",
     "VERDICTS",
@@ -65,28 +79,8 @@ __all__ = [
     "screen_output",
 ]
 
-AUDIT_LOGGER = "norv.coordinator"
-CRITICAL_PREFIX = "NORV CRITICAL FAILURE: "
-
-#: Every verdict a call can get, in the order summaries list them.
-VERDICTS = (
-    "passed", "sanitised", "refused", "redacted",
-    "timed_out", "over_capacity", "module_error", "last_resort", "too_long",
-)
-#: Verdicts of a text that some step did not scan. All but ``too_long`` passed
-#: the text on; a ``too_long`` prompt may instead have been stopped with the
-#: guard's message (:attr:`CallResult.unscanned` tells which).
-UNSCANNED_VERDICTS = frozenset({"timed_out", "over_capacity", "module_error", "last_resort", "too_long"})
-#: Audit events that mean a step passed its text unscanned, with the verdict each gives.
-UNSCANNED_EVENTS = {
-    "TIMEOUT": "timed_out",
-    "ADMISSION_TIMEOUT": "over_capacity",
-    "INTERNAL_MODULE_ERROR": "module_error",
-}
-#: The pseudo-event under which a last-resort line is filed.
-LAST_RESORT = "NORV_CRITICAL_FAILURE"
 #: The input slots a length-limited guard can sit in, with the step its events name.
-_INPUT_STEPS = (("input_guard", "InputHeuristic"), ("neural_guard", "InputNeural"))
+_INPUT_STEPS = STEPS[:2]
 
 
 class CallResult(NamedTuple):
@@ -133,13 +127,13 @@ class CallResult(NamedTuple):
 
         The event of a guard that returned its too-long message is not a detection.
         """
-        return any(event["event"] == "THREAT_DETECTED" and event.get("module") not in self.too_long
+        return any(event["event"] == THREAT_DETECTED and event.get("module") not in self.too_long
                    for event in self.events)
 
 
 def _blocked(events: Iterable[dict[str, Any]], step: str) -> bool:
     """Whether ``step`` changed the text (a detection that was not in audit mode)."""
-    return any(event["event"] == "THREAT_DETECTED" and event.get("module") == step
+    return any(event["event"] == THREAT_DETECTED and event.get("module") == step
                and event.get("outcome") == "BLOCKED" for event in events)
 
 
@@ -431,7 +425,7 @@ def request_id(metadata: Any) -> str | None:
 
 
 #: The slot of the guard behind each step that writes detections.
-_STEP_SLOTS = {"InputHeuristic": "input_guard", "InputNeural": "neural_guard", "Output": "output_shield"}
+_STEP_SLOTS = {step: slot for slot, step in STEPS}
 #: Texts longer than this get reasons without findings: asking a guard for its
 #: findings scans the text again, on the caller's thread.
 REASONS_MAX_CHARS = 100_000
@@ -444,7 +438,7 @@ def _reasons(coordinator: Any, content: str, events: Iterable[dict[str, Any]],
     seen: set[str] = set()
     for event in events:
         step = event.get("module")
-        if event["event"] != "THREAT_DETECTED" or step in seen or step in too_long or step not in _STEP_SLOTS:
+        if event["event"] != THREAT_DETECTED or step in seen or step in too_long or step not in _STEP_SLOTS:
             continue
         seen.add(step)
         guard = getattr(coordinator, _STEP_SLOTS[step], None)
