@@ -417,3 +417,16 @@ def test_left_context_after_the_head_finds_what_the_test_first_finds(pieces):
         for pos in range(len(text) + 1):
             found, expected = pattern.anywhere.search(text, pos), plain.search(text, pos)
             assert (found.span(group or 0) if found else None) == (expected.span(group or 0) if expected else None)
+
+
+@pytest.mark.parametrize("patterns", [None, {"x": (r"\bfoo\b", r"(?<=a)b{1,30}c"), "y": (r"\d{2,4}",)},
+                                      {"z": (r"a+",)}])
+def test_reach_worked_out_from_the_patterns_is_the_combined_regexs(patterns):
+    # The guard takes its windows' reach from its patterns one by one rather
+    # than from the combined regex, whose first-letter dispatch repeats them.
+    from norv.guards import _windows
+
+    guard = PatternGuard() if patterns is None else PatternGuard(patterns=patterns)
+    whole = _windows.reach(guard._regex)
+    assert (guard._search.ahead, guard._search.behind) == ((whole.ahead, whole.behind) if whole else
+                                                           (_windows._UNBOUNDED, _windows._UNBOUNDED))

@@ -23,7 +23,7 @@ from __future__ import annotations
 import bisect
 import importlib
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 # re's own parser and its opcodes: private, but the only account of what a
@@ -149,6 +149,19 @@ def reach(regex: re.Pattern[str]) -> Reach | None:
     return Reach(max(ahead, most) + 1, behind + 1)
 
 
+def reach_of(regexes: Iterable[re.Pattern[str]]) -> Reach:
+    """The reach of an alternation of ``regexes``: the furthest any looks
+    (without a bound when one has none). Parsing each costs far less than
+    parsing one regex that repeats them, as a dispatch by first letter does."""
+    found = Reach(0, 0)
+    for regex in regexes:
+        one = reach(regex)
+        if one is None:
+            return Reach(_UNBOUNDED, _UNBOUNDED)
+        found = Reach(max(found.ahead, one.ahead), max(found.behind, one.behind))
+    return found
+
+
 class Source:
     """A text read in slices. ``read(a, b)`` returns ``text[a:b]``."""
 
@@ -253,16 +266,16 @@ class Windowed:
     window covers what an attempt may inspect.
 
     The reach is worked out from the pattern at the first search, which keeps
-    importing the guards cheap.
+    importing the guards cheap, unless ``reach`` gives it (:func:`reach_of`).
     """
 
     def __init__(self, regex: re.Pattern[str], *, extra: int = 0, required: str | None = None,
-                 scale: int = 1) -> None:
+                 scale: int = 1, reach: Reach | None = None) -> None:
         self.regex = regex
         self.extra = extra
         self.required = required
         self.scale = scale
-        self._reach: Reach | None = None
+        self._reach: Reach | None = None if reach is None else Reach(reach.ahead + extra, reach.behind)
 
     @property
     def ahead(self) -> int:

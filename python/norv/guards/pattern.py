@@ -480,7 +480,9 @@ class PatternGuard(SecurityModule):
     ) -> None:
         self.refusal_message = _refusal.checked(refusal_message)
         self._regex, self._alternatives = _compile(PATTERNS if patterns is None else patterns)
-        self._search = _windows.Windowed(self._regex)
+        # Worked out now, from the table's own patterns: the first scan must not pay for it.
+        self._search = _windows.Windowed(
+            self._regex, reach=_windows.reach_of(regex for _, regex in self._alternatives))
         self._decode_base64 = decode_base64
         _fold.warm()
 
