@@ -27,6 +27,7 @@ from typing import Any, TypeVar
 
 from norv import capacity, screening
 from norv import pool as pools
+from norv.protocols import Coordinator
 from norv.screening import CallResult, Screening
 
 __all__ = ["DEFAULT_MAX_WAIT", "host_threads", "screen", "screen_input", "screen_output"]
@@ -40,7 +41,7 @@ _host_pools: weakref.WeakKeyDictionary[Any, ThreadPoolExecutor] = weakref.WeakKe
 _lock = threading.Lock()
 
 
-def host_threads(coordinator: Any) -> ThreadPoolExecutor:
+def host_threads(coordinator: Coordinator) -> ThreadPoolExecutor:
     """The threads that make ``coordinator``'s calls for asyncio callers (made on first use).
 
     First use also installs the admission gate (:func:`norv.capacity.install_gate`),
@@ -73,22 +74,22 @@ pools.after_fork_in_child(_forget_host_pools_in_child)
 _T = TypeVar("_T")
 
 
-async def _on_host_thread(coordinator: Any, fn: Callable[..., _T], *args: Any) -> _T:
+async def _on_host_thread(coordinator: Coordinator, fn: Callable[..., _T], *args: Any) -> _T:
     loop = asyncio.get_running_loop()
     return await loop.run_in_executor(host_threads(coordinator), functools.partial(fn, coordinator, *args))
 
 
-async def screen_input(coordinator: Any, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
+async def screen_input(coordinator: Coordinator, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """Awaitable :func:`norv.screening.screen_input`."""
     return await _on_host_thread(coordinator, screening.screen_input, prompt, metadata)
 
 
-async def screen_output(coordinator: Any, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
+async def screen_output(coordinator: Coordinator, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """Awaitable :func:`norv.screening.screen_output`."""
     return await _on_host_thread(coordinator, screening.screen_output, response, metadata)
 
 
-async def screen(coordinator: Any, prompt: str | None = None, response: str | None = None,
+async def screen(coordinator: Coordinator, prompt: str | None = None, response: str | None = None,
                  metadata: dict[str, Any] | None = None) -> Screening:
     """Awaitable :func:`norv.screening.screen` (both sides in one host-thread hand-off)."""
     return await _on_host_thread(coordinator, screening.screen, prompt, response, metadata)

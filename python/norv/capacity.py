@@ -35,6 +35,7 @@ from typing import Any
 
 from norv import pool as pools
 from norv.pool import WORKER_PREFIX
+from norv.protocols import Coordinator
 from norv.vocabulary import ADMISSION_TIMEOUT, CRITICAL_PREFIX, STEPS
 
 __all__ = ["WORKER_PREFIX", "AdmissionGate", "install_gate", "set_workers", "workers_of"]
@@ -57,7 +58,7 @@ class AdmissionGate:
     """
 
     def __init__(self, pool: Any, workers: int, *, max_wait: float | None = None,
-                 coordinator: Any = None) -> None:
+                 coordinator: Coordinator | None = None) -> None:
         if workers < 1:
             raise ValueError(f"workers must be at least 1, got {workers}")
         if max_wait is not None and max_wait < 0:
@@ -174,7 +175,7 @@ def _reset_gates_in_child() -> None:
 pools.after_fork_in_child(_reset_gates_in_child)
 
 
-def install_gate(coordinator: Any, *, max_wait: float | None = None) -> AdmissionGate:
+def install_gate(coordinator: Coordinator, *, max_wait: float | None = None) -> AdmissionGate:
     """Put an admission gate in front of ``coordinator``'s pool (or reconfigure the one there).
 
     ``max_wait`` (seconds, None for no bound) is how long a scan may wait for a
@@ -191,7 +192,7 @@ def install_gate(coordinator: Any, *, max_wait: float | None = None) -> Admissio
     return gate
 
 
-def set_workers(coordinator: Any, workers: int) -> None:
+def set_workers(coordinator: Coordinator, workers: int) -> None:
     """Give ``coordinator`` a new pool of ``workers`` threads ("NORV_Worker" names, as its own).
 
     A gate in front of the old pool stays, resized. The old pool finishes the

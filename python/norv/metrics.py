@@ -36,6 +36,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from norv import pool as pools
 from norv import screening
+from norv.protocols import Coordinator
 
 __all__ = ["LATENCY_BUCKETS", "Metrics"]
 
@@ -108,7 +109,7 @@ class Metrics:
             self.latency.labels(call).observe(result.seconds, exemplar)
             self.verdicts.labels(call, result.verdict).inc()
 
-    def watch(self, coordinator: Any) -> None:
+    def watch(self, coordinator: Coordinator) -> None:
         """Count ``coordinator``'s queued scans in ``norv_queued_scans`` (held weakly)."""
         with self._watch_lock:
             self._watched.add(coordinator)

@@ -12,7 +12,10 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
+
+if TYPE_CHECKING:
+    from norv.protocols import Coordinator
 
 __all__ = [
     "DEFAULT_WORKERS", "WORKER_PREFIX", "Pool", "after_fork_in_child", "executor", "module_global", "new_pool",
@@ -55,19 +58,19 @@ def new_pool(size: int, kind: Any = None) -> Any:
     return (kind or pool_type())(max_workers=size, thread_name_prefix=WORKER_PREFIX)
 
 
-def executor(coordinator: Any) -> Pool:
+def executor(coordinator: Coordinator) -> Pool:
     """What the coordinator submits its scans to: its pool, or a gate in front of it."""
     found: Pool = coordinator._executor
     return found
 
 
-def worker_pool(coordinator: Any) -> Any:
+def worker_pool(coordinator: Coordinator) -> Any:
     """The pool whose threads run the coordinator's scans, behind any gate."""
     found = coordinator._executor
     return getattr(found, "pool", found)
 
 
-def workers(coordinator: Any) -> int:
+def workers(coordinator: Coordinator) -> int:
     """How many scans the coordinator's pool runs at once."""
     found = coordinator._executor
     size: Any = getattr(found, "workers", None)  # a gate counts its places
@@ -76,7 +79,7 @@ def workers(coordinator: Any) -> int:
     return int(size)
 
 
-def queued(coordinator: Any) -> int:
+def queued(coordinator: Coordinator) -> int:
     """Scans waiting for a worker: at a gate, and in the pool's queue."""
     found = getattr(coordinator, "_executor", None)
     count = int(getattr(found, "waiting", 0))
@@ -86,7 +89,7 @@ def queued(coordinator: Any) -> int:
     return count
 
 
-def replace(coordinator: Any, pool: Pool) -> Pool:
+def replace(coordinator: Coordinator, pool: Pool) -> Pool:
     """Make ``pool`` what the coordinator submits to; returns what was there."""
     old: Pool = coordinator._executor
     coordinator._executor = pool

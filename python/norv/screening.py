@@ -52,6 +52,7 @@ from collections.abc import Iterable
 from time import perf_counter as _perf_counter
 from typing import Any, NamedTuple
 
+from norv.protocols import Coordinator, Listener
 from norv.vocabulary import (
     AUDIT_LOGGER,
     CRITICAL_PREFIX,
@@ -256,7 +257,7 @@ class collect_events:
 # --- verdicts --------------------------------------------------------------------
 
 
-def _refusal_messages(coordinator: Any) -> tuple[str, ...]:
+def _refusal_messages(coordinator: Coordinator) -> tuple[str, ...]:
     messages = []
     for slot in ("input_guard", "neural_guard"):
         message = getattr(getattr(coordinator, slot, None), "refusal_message", None)
@@ -265,7 +266,7 @@ def _refusal_messages(coordinator: Any) -> tuple[str, ...]:
     return tuple(messages)
 
 
-def _length_limited(coordinator: Any) -> tuple[tuple[str, Any], ...]:
+def _length_limited(coordinator: Coordinator) -> tuple[tuple[str, Any], ...]:
     """(step, guard) for each registered input guard that can say a prompt is too long for it."""
     found = []
     for slot, step in _INPUT_STEPS:
@@ -275,7 +276,7 @@ def _length_limited(coordinator: Any) -> tuple[tuple[str, Any], ...]:
     return tuple(found)
 
 
-def _changed_input_verdict(prompt: str, text: str | None, coordinator: Any,
+def _changed_input_verdict(prompt: str, text: str | None, coordinator: Coordinator,
                            limited: tuple[tuple[str, Any], ...],
                            events: Iterable[dict[str, Any]]) -> tuple[str, tuple[str, ...]]:
     """The verdict of a prompt that came back changed, and the steps that found it too long."""
@@ -334,25 +335,25 @@ def output_verdict(response: str, text: str | None, events: Iterable[dict[str, A
 #: Objects told of every screening call: ``started(call)`` before it and
 #: ``finished(call, result)`` after it (``result`` None when the call raised).
 #: Replaced, never changed in place, so a running call keeps the list it began with.
-_listeners: tuple[Any, ...] = ()
+_listeners: tuple[Listener, ...] = ()
 
 
-def add_listener(listener: Any) -> None:
+def add_listener(listener: Listener) -> None:
     """Tell ``listener`` of every screening call from now on (metrics use this)."""
     global _listeners
     with _install_lock:
         _listeners = (*_listeners, listener)
 
 
-def remove_listener(listener: Any) -> None:
+def remove_listener(listener: Listener) -> None:
     global _listeners
     with _install_lock:
         _listeners = tuple(item for item in _listeners if item is not listener)
 
 
 
-def _calling(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | None,
-             listeners: tuple[Any, ...]) -> CallResult:
+def _calling(call: str, coordinator: Coordinator, content: str, metadata: dict[str, Any] | None,
+             listeners: tuple[Listener, ...]) -> CallResult:
     """One call with listeners told of it: the slow path of the functions below."""
     for listener in listeners:
         listener.started(call)
@@ -365,7 +366,7 @@ def _calling(call: str, coordinator: Any, content: str, metadata: dict[str, Any]
     return result
 
 
-def _call(call: str, coordinator: Any, content: str, metadata: dict[str, Any] | None) -> CallResult:
+def _call(call: str, coordinator: Coordinator, content: str, metadata: dict[str, Any] | None) -> CallResult:
     # collect_events() inlined: this is the per-call path of batch screening.
     if _collector is None or type(sys.stdout) is not _StdoutWatch:
         _ensure_collecting()
@@ -431,7 +432,7 @@ _STEP_SLOTS = {step: slot for slot, step in STEPS}
 REASONS_MAX_CHARS = 100_000
 
 
-def _reasons(coordinator: Any, content: str, events: Iterable[dict[str, Any]],
+def _reasons(coordinator: Coordinator, content: str, events: Iterable[dict[str, Any]],
              too_long: tuple[str, ...]) -> tuple[dict[str, Any], ...]:
     """Why the steps of a call detected something: the guard, and its findings where it can say."""
     reasons: list[dict[str, Any]] = []
@@ -462,7 +463,7 @@ def _reasons(coordinator: Any, content: str, events: Iterable[dict[str, Any]],
 _new_result = tuple.__new__
 
 
-def screen_input(coordinator: Any, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
+def screen_input(coordinator: Coordinator, prompt: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """``coordinator.process_input(prompt, metadata)`` with its verdict and events.
 
     Whatever the call raises (only what the coordinator lets through: argument
@@ -474,7 +475,7 @@ def screen_input(coordinator: Any, prompt: str, metadata: dict[str, Any] | None 
     return _call("process_input", coordinator, prompt, metadata)
 
 
-def screen_output(coordinator: Any, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
+def screen_output(coordinator: Coordinator, response: str, metadata: dict[str, Any] | None = None) -> CallResult:
     """``coordinator.process_output(response, metadata)`` with its verdict and events."""
     listeners = _listeners
     if listeners:
@@ -482,7 +483,7 @@ def screen_output(coordinator: Any, response: str, metadata: dict[str, Any] | No
     return _call("process_output", coordinator, response, metadata)
 
 
-def screen(coordinator: Any, prompt: str | None = None, response: str | None = None,
+def screen(coordinator: Coordinator, prompt: str | None = None, response: str | None = None,
            metadata: dict[str, Any] | None = None) -> Screening:
     """Screen a record: the prompt through ``process_input``, the response through ``process_output``.
 
