@@ -1,4 +1,5 @@
-"""The ``norv`` command line: ``norv screen`` (below) and ``norv serve`` (:mod:`norv.cli.serve`).
+"""The ``norv`` command line: ``norv screen`` (below), ``norv serve`` (:mod:`norv.cli.serve`) and
+``norv eval`` (:mod:`norv.cli.evaluate`, whose statuses follow the same kinds).
 
 Exit status (the README's table): 0 the run finished and the gate passed; 1
 ``--fail-on detection`` and something was refused, sanitised, redacted or (audit
@@ -7,8 +8,9 @@ gate failed on something not cleanly screened (an error, a time-out, a module
 failure, a last-resort line, a prompt too long for a guard to screen, a text
 over ``--max-chars``), or
 every record was an error; 4
-results or audit events could not be written; 5 a guard stopped the run
-(SystemExit, KeyboardInterrupt or GeneratorExit) or a worker process died; 130
+results, audit events or the summary could not be written; 5 a guard stopped the run
+(SystemExit, KeyboardInterrupt or GeneratorExit), a screening process ended
+without a word (a guard's os._exit, a crash, a kill) or reading the input failed; 130
 interrupted (SIGINT); 143 terminated (SIGTERM).
 """
 
@@ -63,6 +65,22 @@ def _max_chars(text: str) -> int:
     return _whole(text, "characters", 1)
 
 
+def _max_line_bytes(text: str) -> int:
+    return _whole(text, "bytes", 1)
+
+
+def _keep_keys(text: str) -> tuple[str, ...]:
+    from norv.cli.records import RESERVED_KEYS
+
+    keys = tuple(dict.fromkeys(key.strip() for key in text.split(",") if key.strip()))
+    if not keys:
+        raise argparse.ArgumentTypeError(f"expected comma-separated key names, got {text!r}")
+    reserved = [key for key in keys if key in RESERVED_KEYS]
+    if reserved:
+        raise argparse.ArgumentTypeError(f"{reserved[0]!r} is a key of records or of result lines, not an extra one")
+    return keys
+
+
 def build_parser() -> argparse.ArgumentParser:
     from norv.cli.report import GATE_CATEGORIES
     from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
@@ -82,15 +100,16 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "exit status: 0 finished, gate passed; 1 the gate failed on detections; 2 could not start; "
             "3 the gate failed on something not cleanly screened, or every record was an error; "
-            "4 results or audit events could not be written; 5 a guard stopped the run; "
+            "4 results, audit events or the summary could not be written; 5 a guard stopped the run, "
+            "a screening process ended (os._exit, crash, kill) or reading the input failed; "
             "130 interrupted (SIGINT); 143 terminated (SIGTERM)"
         ),
     )
     screen.add_argument("input", nargs="?", default="-", metavar="FILE",
                         help="JSON Lines or text file; '-' or nothing reads standard input")
     screen.add_argument("--format", choices=("auto", "jsonl", "text"), default="auto",
-                        help="input format; auto decides by suffix (.jsonl/.ndjson/.json or .txt/.text), "
-                             "standard input is jsonl (default: auto)")
+                        help="input format; auto decides by suffix (.jsonl/.ndjson/.json or .txt/.text; a "
+                             "further .gz is read through gzip), standard input is jsonl (default: auto)")
     screen.add_argument("-o", "--output", metavar="PATH", help="write result lines here instead of standard output")
     screen.add_argument("--audit-log", metavar="PATH",
                         help="append audit events (JSON lines) here; '-' for standard error (default: standard "
@@ -118,10 +137,23 @@ def build_parser() -> argparse.ArgumentParser:
     screen.add_argument("--jobs", type=_jobs, default=1, metavar="N",
                         help="screen in N processes, each with its own coordinator; 0 for one per core (default: 1)")
     screen.add_argument("--no-progress", action="store_true", help="never show the progress bar")
+    screen.add_argument("--max-line-bytes", type=_max_line_bytes, default=16 << 20, metavar="N",
+                        help="a line longer than N bytes is not read: its result line is an error of kind "
+                             "too_large (default: 16777216, 16 MiB)")
+    screen.add_argument("--summary-json", metavar="PATH",
+                        help="also write the summary as one strict JSON object to PATH (for CI)")
+    screen.add_argument("--quiet", action="store_true",
+                        help="no audit events on standard error (they stay in the result lines, and go to "
+                             "--audit-log PATH when given)")
+    screen.add_argument("--keep-keys", type=_keep_keys, action="extend", default=[], metavar="K1,K2",
+                        help="extra record keys to copy into the result lines instead of refusing them")
 
     from norv.cli.serve import add_parser as add_serve_parser
 
     add_serve_parser(commands)
+    from norv.cli.evaluate import add_parser as add_eval_parser
+
+    add_eval_parser(commands)
     return parser
 
 
@@ -159,6 +191,10 @@ def _parse(parser: argparse.ArgumentParser, argv: list[str] | None) -> argparse.
             args.fail_on = parse_fail_on(args.fail_on)
         except ValueError as exc:
             raise _UsageError(f"norv screen: error: --fail-on: {exc} (see norv screen --help)") from None
+        if args.quiet and args.audit_log == "-":
+            raise _UsageError("norv screen: error: --quiet and --audit-log - contradict each other: "
+                              "drop one (see norv screen --help)")
+        args.keep_keys = tuple(dict.fromkeys(args.keep_keys))
     return args
 
 
@@ -191,6 +227,10 @@ def main(argv: list[str] | None = None) -> int:
         from norv.cli.serve import main as serve
 
         return serve(args)
+    if args.command == "eval":
+        from norv.cli.evaluate import main as evaluate
+
+        return evaluate(args)
 
     from norv.cli.screen import EXIT, Fatal, run
 
@@ -202,10 +242,9 @@ def main(argv: list[str] | None = None) -> int:
             print("norv screen: error: standard output is closed; give -o PATH for the results", file=sys.stderr)
             return 2
         stdout_buffer = io.BytesIO()  # unused: the results go to -o
-    stdout = io.TextIOWrapper(stdout_buffer, encoding="utf-8", newline="\n", write_through=False)
+    stdout = _writer(stdout_buffer, "strict")
     stderr_buffer = getattr(sys.stderr, "buffer", None)
-    stderr = (io.TextIOWrapper(stderr_buffer, encoding="utf-8", errors="backslashreplace", newline="\n")
-              if stderr_buffer is not None else sys.stderr)
+    stderr = _writer(stderr_buffer, "backslashreplace") if stderr_buffer is not None else sys.stderr
     try:
         stdin = getattr(sys.stdin, "buffer", None) or io.BytesIO()  # no standard input at all
         outcome = run(args, stdin, stdout, stderr)
@@ -230,6 +269,18 @@ def main(argv: list[str] | None = None) -> int:
     if outcome.abandoned_scans:
         _exit_now(outcome.status)
     return outcome.status
+
+
+def _writer(buffer: Any, errors: str) -> Any:
+    """A text stream over ``buffer``: straight to its file descriptor when it has one."""
+    from norv.cli.screen import FdWriter
+
+    try:
+        fd = buffer.fileno()
+        buffer.flush()
+    except (AttributeError, OSError, ValueError):
+        return io.TextIOWrapper(buffer, encoding="utf-8", errors=errors, newline="\n", write_through=False)
+    return FdWriter(fd, errors)
 
 
 def _flush(stream: Any) -> bool:

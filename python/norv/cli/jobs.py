@@ -1,13 +1,20 @@
-"""`norv screen --jobs N`: the same screening in N worker processes, results in input order.
+"""`norv screen`: the screening in N worker processes (one for ``--jobs 1``), results in input order.
 
 The workers are forked before the input is read; each builds, checks and
 warms its own pipeline and says it is ready (or, in one line, why it cannot
 start). The main process then reads the input in chunks of whole lines and
-deals them out round-robin; each worker screens a chunk with the same :class:`~norv.cli.screen.Screener` as a
-one-process run and sends back the chunk's result lines, its audit lines and
-its counts. The main process writes them chunk by chunk in input order, so the
-output is the one a one-process run writes, and merges the counts into one
-summary. A bounded number of chunks is in flight, so memory stays flat.
+deals them out round-robin; each worker screens a chunk with the
+:class:`~norv.cli.screen.Screener` and sends back result lines, what was
+printed, audit lines and counts: every ``PART_SECONDS`` while the chunk lasts
+and at its end. The main process writes them in input order and merges the
+counts into one summary, so the output does not depend on N. A bounded number
+of chunks is in flight, so memory stays flat.
+
+Guards never run in the main process: whatever ends a worker (``os._exit``,
+a crash, a kill) leaves the main process to write what came back, the
+summary and status 5. Sending parts as the chunk goes, and writing on an
+interrupt what has come back, keeps what such a death or an interrupt loses to
+the last ``PART_SECONDS`` of screening.
 
 A feeder thread sends the chunks while the main thread collects: with both on
 one thread, a worker blocked on sending a large result and the main process
@@ -24,9 +31,11 @@ import pickle
 import signal
 import sys
 import threading
+import time
+import traceback
 from typing import Any, TextIO
 
-from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, read_records
+from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, LineTooLarge, bounded_lines, read_records
 from norv.cli.report import Progress, Stats
 from norv.cli.screen import (
     GUARD_OPTIONS,
@@ -52,11 +61,29 @@ CHUNK_BYTES = 1 << 16
 CHUNK_LINES = 256
 #: Chunks sent to each worker and not yet collected.
 IN_FLIGHT = 3
+#: A worker sends what it has screened of a chunk at least this often.
+PART_SECONDS = 0.02
+#: The line-length cap when the options do not set one.
+DEFAULT_MAX_LINE_BYTES = 16 << 20
 
-_READY, _FATAL, _RESULT, _END = b"S", b"F", b"R", b"E"
+_READY, _FATAL, _PART, _RESULT, _END = b"S", b"F", b"P", b"R", b"E"
 
 
-def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool) -> None:
+class _Stopped(Exception):
+    """The collector stopped the run: the feeder sends nothing more."""
+
+
+def _chunk_lines(data: bytes, oversize: tuple[int, ...], limit: int) -> Any:
+    """The lines of a chunk, the placeholders of over-long lines given back as :class:`LineTooLarge`."""
+    lines = io.BytesIO(data)
+    if not oversize:
+        return lines
+    marked = frozenset(oversize)
+    return (LineTooLarge(limit) if index in marked else raw for index, raw in enumerate(lines))
+
+
+def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool,
+            audit_to_err: bool) -> None:
     """A worker process's life: build and warm the pipeline, screen chunks until told to stop."""
     for connection in others:  # the other workers' pipe ends, inherited through fork
         connection.close()
@@ -73,81 +100,137 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], au
             results.send_bytes(_FATAL + str(exc).encode("utf-8", "backslashreplace"))
             return
         results.send_bytes(_READY)
-        buffer = io.StringIO()
-        audit = AuditWriter(buffer) if audit_wanted else None
+        # What guards print and the last-resort lines go back with the results, so the main
+        # process writes them between whole audit lines; audit lines bound for standard
+        # error share that buffer and keep their order with them.
+        printed = io.StringIO()
+        audit_buffer = printed if audit_to_err else io.StringIO()
+        audit = AuditWriter(audit_buffer) if audit_wanted else None
+        captured = _ToStderr(printed)
         screener = Screener(pipeline, args, Stats(), Signals())
-        with audit_logging(audit), contextlib.redirect_stdout(_ToStderr(sys.stderr)):
+        keep = frozenset(getattr(args, "keep_keys", ()) or ())
+        limit = getattr(args, "max_line_bytes", DEFAULT_MAX_LINE_BYTES)
+
+        def send(kind: bytes, lines: list[str], stop: tuple[str, str] | None) -> None:
+            with captured.lock:  # a pool thread's line is either in this part or in the next
+                printed_text = printed.getvalue()
+                printed.seek(0)
+                printed.truncate()
+            audit_text = ""
+            if audit_buffer is not printed:
+                audit_text = audit_buffer.getvalue()
+                audit_buffer.seek(0)
+                audit_buffer.truncate()
+            stats, screener.stats = screener.stats, Stats()
+            results.send_bytes(kind + pickle.dumps(("".join(lines), printed_text, audit_text, stats, stop), 5))
+
+        with audit_logging(audit), contextlib.redirect_stdout(captured), contextlib.redirect_stderr(captured):
             while True:
                 task = tasks.recv_bytes()
                 if not task:
                     break
-                first = int.from_bytes(task[:8], "little")
-                screener.stats = Stats()
+                first, data, oversize = pickle.loads(task)
                 lines: list[str] = []
                 stop: tuple[str, str] | None = None
+                due = time.monotonic() + PART_SECONDS
+                line = first
                 try:
-                    for item in read_records(io.BytesIO(memoryview(task)[8:]), fmt, first):
+                    for item in read_records(_chunk_lines(data, oversize, limit), fmt, first, keep):
+                        line = item.line
                         lines.append(screener.result_line(item))
+                        now = time.monotonic()
+                        if now >= due:
+                            send(_PART, lines, None)
+                            lines = []
+                            due = now + PART_SECONDS
                 except GuardAbort as exc:
                     stop = ("abort", str(exc))
                 except JsonArrayInput as exc:
                     stop = ("array", str(exc.args[0]))
-                audit_text = buffer.getvalue()
-                buffer.seek(0)
-                buffer.truncate()
+                except Exception as exc:  # a fault of the command itself: the run stops, with its reason
+                    stop = ("abort", f"screening line {line} failed: {type(exc).__name__}: {exc}")
                 if audit is not None and audit.failure is not None:
                     stop = ("abort", f"a worker could not keep audit events: {audit.failure}")
-                results.send_bytes(_RESULT + pickle.dumps(("".join(lines), audit_text, screener.stats, stop), 5))
+                send(_RESULT, lines, stop)
                 if stop is not None:
                     status = 1
                     break
-        results.send_bytes(_END)
+        captured.close_lines()
+        results.send_bytes(_END + printed.getvalue().encode("utf-8", "backslashreplace"))
     except (BrokenPipeError, EOFError, OSError):
         status = 1  # the main process is gone or stopped the run
+    except BaseException:
+        traceback.print_exc(file=sys.__stderr__)
+        status = 1
     finally:
-        sys.stderr.flush()
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            sys.__stderr__.flush()  # type: ignore[union-attr]
         # Abandoned scans may still run on the pool: leave without joining it.
         os._exit(status)
 
 
 class _Feeder(threading.Thread):
-    """Reads the input and deals chunks of whole lines out to the workers, in turn."""
+    """Reads the input and deals chunks of whole lines out to the workers, in turn.
 
-    def __init__(self, source: Any, connections: list[Any]) -> None:
+    Whatever ends the reading (the end of the input, a read that fails, even
+    MemoryError) tells every worker that the input has ended, so the
+    collector is never left waiting for a chunk that will not come; a failure
+    is kept in :attr:`error` for the run's last line.
+    """
+
+    def __init__(self, source: Any, connections: list[Any], limit: int) -> None:
         super().__init__(name="norv-feeder", daemon=True)
         self.source = source
         self.connections = connections
+        self.limit = limit
         self.slots = threading.Semaphore(IN_FLIGHT * len(connections))
         self.bytes_read = 0
         self.error: BaseException | None = None
         self.stopped = False
+        #: The first and last line of each chunk sent, by chunk number.
+        self.spans: dict[int, tuple[int, int]] = {}
 
-    def _send(self, index: int, first: int, lines: list[bytes]) -> None:
+    def _send(self, index: int, first: int, lines: list[bytes], oversize: list[int]) -> None:
         self.slots.acquire()
         if self.stopped:
-            raise EOFError
-        self.connections[index % len(self.connections)].send_bytes(first.to_bytes(8, "little") + b"".join(lines))
+            raise _Stopped
+        self.spans[index] = (first, first + len(lines) - 1)
+        self.connections[index % len(self.connections)].send_bytes(
+            pickle.dumps((first, b"".join(lines), tuple(oversize)), 5))
 
     def run(self) -> None:
         try:
-            index, first, lines, size = 0, 1, [], 0
-            for raw in self.source:
-                lines.append(raw)
-                size += len(raw)
-                if size >= CHUNK_BYTES or len(lines) >= CHUNK_LINES:
-                    self._send(index, first, lines)
+            index, first, size = 0, 1, 0
+            lines: list[bytes] = []
+            oversize: list[int] = []
+            for raw in bounded_lines(self.source, self.limit):
+                if isinstance(raw, LineTooLarge):
+                    # The line was never held: a placeholder goes in its place, and the
+                    # chunk goes now, so its result does not wait for the line's end.
+                    oversize.append(len(lines))
+                    lines.append(b"\n")
+                    size += self.limit
+                else:
+                    lines.append(raw)
+                    size += len(raw)
+                if oversize or size >= CHUNK_BYTES or len(lines) >= CHUNK_LINES:
+                    self._send(index, first, lines, oversize)
                     self.bytes_read += size
-                    index, first, lines, size = index + 1, first + len(lines), [], 0
+                    index, first, lines, size, oversize = index + 1, first + len(lines), [], 0, []
             if lines:
-                self._send(index, first, lines)
+                self._send(index, first, lines, oversize)
                 self.bytes_read += size
-            for connection in self.connections:
+        except _Stopped:
+            return
+        except BaseException as exc:
+            if self.stopped:
+                return
+            self.error = exc
+        for connection in self.connections:
+            try:
                 connection.send_bytes(b"")
-        except EOFError:
-            pass
-        except (OSError, ValueError) as exc:
-            if not self.stopped:
-                self.error = exc
+            except (OSError, ValueError):
+                pass  # that worker is gone: the collector says so
 
 
 class Workers:
@@ -157,10 +240,11 @@ class Workers:
     start; leaving kills those still running.
     """
 
-    def __init__(self, args: Any, fmt: str, audit_wanted: bool) -> None:
+    def __init__(self, args: Any, fmt: str, audit_wanted: bool, audit_to_err: bool = False) -> None:
         self.args = args
         self.fmt = fmt
         self.audit_wanted = audit_wanted
+        self.audit_to_err = audit_to_err
         self.processes: list[Any] = []
         self.tasks: list[Any] = []
         self.results: list[Any] = []
@@ -187,7 +271,7 @@ class Workers:
             others += [task_write, result_read]
             process = context.Process(target=_worker, name=f"norv-screen-{index + 1}", daemon=True,
                                       args=(args, self.fmt, task_read, result_write, others,
-                                            self.audit_wanted))
+                                            self.audit_wanted, self.audit_to_err))
             process.start()
             self.processes.append(process)
         for (task_read, task_write), (result_read, result_write) in pipes:
@@ -197,10 +281,10 @@ class Workers:
             self.results.append(result_read)
 
     def run(self, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
-            audit_default: bool) -> Outcome:
+            audit_default: bool, state: RunState | None = None) -> Outcome:
         """Screen ``source`` with the workers."""
         return _collect(self.args, source, fmt, size, stdout, stderr, audit_default, self.processes, self.tasks,
-                        self.results, RunState())
+                        self.results, state if state is not None else RunState())
 
     def __exit__(self, *exc: object) -> None:
         for process in self.processes:
@@ -221,69 +305,139 @@ def _start(workers: list[Any], results: list[Any]) -> None:
             raise Fatal(message[1:].decode("utf-8", "replace"))
 
 
+def _died(process: Any, number: int, jobs: int, span: tuple[int, int] | None) -> str:
+    """The run's last words for a worker that ended without a word."""
+    process.join(1.0)
+    code = process.exitcode
+    if code is None:
+        how = "closed its pipe"
+    elif code < 0:
+        try:
+            how = f"was killed by {signal.Signals(-code).name}"
+        except ValueError:
+            how = f"was killed by signal {-code}"
+    else:
+        how = f"exited with code {code}"
+    who = f"worker process {number}" if jobs > 1 else "the screening process"
+    where = f" while screening lines {span[0]}-{span[1]}" if span is not None else ""
+    return f"{who} {how}{where} (a guard may have ended it); the results that came back are written"
+
+
 def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
              audit_default: bool, workers: list[Any], tasks: list[Any], results: list[Any], state: RunState) -> Outcome:
     progress = Progress(stderr, size, enabled=not args.no_progress)
     dest = Destinations(args, stdout, stderr, progress, audit_default)
-    if dest.audit is None and args.audit_log is None:
+    if dest.audit is None and args.audit_log is None and not getattr(args, "quiet", False):
         state.notes.append("audit events: in each result line's \"events\"; --audit-log PATH (or - for "
                            "standard error) writes them as JSON lines")
-    feeder = _Feeder(source, tasks)
+    feeder = _Feeder(source, tasks, getattr(args, "max_line_bytes", DEFAULT_MAX_LINE_BYTES))
     abandoned = False
     array_line = None
     with Signals() as signals:
-        feeder.start()
-        try:
-            index = 0
+        # Born with the interrupts blocked: the kernel hands them to the main thread.
+        if hasattr(signal, "pthread_sigmask"):
+            mask = signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT, signal.SIGTERM))
+            try:
+                feeder.start()
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+        else:  # pragma: no cover
+            feeder.start()
+        index = 0
+        #: A message received and not yet written: an interrupt may come between the two.
+        held: bytes | None = None
+
+        def collect(draining: bool) -> None:
+            """Write what comes back, chunk by chunk in input order; draining, only what has come already."""
+            nonlocal index, abandoned, array_line, held
             while True:
                 number = index % len(results)
+                if held is None and draining and not results[number].poll(0):
+                    return
                 try:
-                    message = results[number].recv_bytes()
+                    if held is None:
+                        # Waiting is interruptible; reading is not: an interrupt in the middle
+                        # of a message would lose it and leave the pipe out of step.
+                        if not draining:
+                            results[number].poll(None)
+                        with contextlib.nullcontext() if draining else signals.deferred():
+                            held = results[number].recv_bytes()
+                    message = held
                 except EOFError:
-                    state.abort = f"worker process {number + 1} died (exit code {workers[number].exitcode})"
+                    state.abort = _died(workers[number], number + 1, len(results), feeder.spans.get(index))
                     abandoned = True
-                    break
-                if message[:1] == _END:
-                    break  # round-robin: no chunk `index`, the input has ended
-                lines, audit_text, stats, stop = pickle.loads(memoryview(message)[1:])
-                feeder.slots.release()
-                try:
-                    dest.out.write(lines)
-                except (OSError, ValueError) as exc:
-                    state.write_failure = str(WriteFailed(dest.out_name, exc))
-                    break
-                if audit_text and dest.audit is not None:
+                    return
+                kind = message[:1]
+                if kind == _END:
+                    held = None
+                    if len(message) > 1:
+                        dest.err.write(message[1:].decode("utf-8", "replace"))
+                    return  # round-robin: no chunk `index`, the input has ended
+                # Results, what was printed, audit lines and their counts go out together:
+                # an interrupt waits for them, so the summary counts every line written and
+                # no audit line is cut off by it.
+                with contextlib.nullcontext() if draining else signals.deferred():
+                    held = None
+                    lines, printed, audit_text, stats, stop = pickle.loads(memoryview(message)[1:])
+                    if kind == _RESULT:
+                        feeder.slots.release()
+                        feeder.spans.pop(index, None)
                     try:
-                        dest.audit.stream.write(audit_text)
+                        dest.out.write(lines)
                     except (OSError, ValueError) as exc:
-                        state.write_failure = str(WriteFailed(dest.audit_name, exc))
-                        break
-                state.stats.merge(stats)
+                        state.write_failure = str(WriteFailed(dest.out_name, exc))
+                        return
+                    state.stats.merge(stats)
+                    if printed:
+                        dest.err.write(printed)
+                    if audit_text and dest.audit is not None:
+                        try:
+                            dest.audit.stream.write(audit_text)
+                        except (OSError, ValueError) as exc:
+                            state.write_failure = str(WriteFailed(dest.audit_name, exc))
+                            return
+                    if stop is None and not draining:
+                        try:
+                            dest.flush()
+                        except WriteFailed as exc:
+                            state.write_failure = str(exc)
+                            return
                 if stop is not None:
                     if stop[0] == "array":
                         array_line = int(stop[1])
                     else:
                         state.abort = stop[1]
                         abandoned = True
-                    break
-                try:
-                    dest.flush()
-                except WriteFailed as exc:
-                    state.write_failure = str(exc)
-                    break
-                if progress.active:
+                    return
+                if progress.active and not draining:
                     progress.update(state.stats.records, feeder.bytes_read)
-                index += 1
+                if kind == _RESULT:
+                    index += 1
+
+        try:
+            collect(draining=False)
             if feeder.error is not None and state.write_failure is None and state.abort is None:
-                state.abort = f"reading the input failed: {feeder.error}"
+                error = feeder.error
+                state.abort = f"reading the input failed: {type(error).__name__}: {error}".rstrip(": ")
         except KeyboardInterrupt:
             state.interrupted = signals.received if signals.received is not None else signal.SIGINT
             abandoned = True
+            # What the workers sent before the interrupt is kept: a record screened is a line written.
+            with contextlib.suppress(OSError, ValueError, EOFError, pickle.UnpicklingError):
+                collect(draining=True)
         finally:
             feeder.stopped = True
             feeder.slots.release()
-    progress.finish()
-    failure = dest.close()
+        progress.finish()
+        # Still under the handlers: an interrupt now is the run's, with lines kept whole.
+        try:
+            with signals.deferred():
+                failure = dest.close()
+        except KeyboardInterrupt:
+            failure = None
+            if state.interrupted is None:
+                state.interrupted = signals.received if signals.received is not None else signal.SIGINT
+                abandoned = True
     if failure and state.write_failure is None and state.interrupted is None and state.abort is None:
         state.write_failure = failure
     if array_line is not None:

@@ -7,22 +7,34 @@ and what was wrong with it; the reader never stops on bad data.
 from __future__ import annotations
 
 import json
+import math
+import sys
 from collections.abc import Iterable, Iterator
-from typing import Any, NamedTuple
+from typing import Any, BinaryIO, NamedTuple
 
 __all__ = [
     "ARRAY_MESSAGE",
     "ERROR_KINDS",
+    "RESERVED_KEYS",
     "JsonArrayInput",
+    "LineTooLarge",
     "Record",
     "RecordError",
+    "bounded_lines",
     "format_for_path",
     "looks_like_array",
     "read_records",
 ]
 
 #: The kinds of error a result line can name (its "error_kind").
-ERROR_KINDS = ("not_utf8", "malformed_json", "wrong_shape", "not_text", "pipeline_error")
+ERROR_KINDS = ("not_utf8", "malformed_json", "wrong_shape", "not_text", "too_large", "pipeline_error")
+
+#: Record keys and result-line keys: never carried over by --keep-keys.
+RESERVED_KEYS = frozenset({"prompt", "response", "metadata", "id", "line", "input", "output", "events",
+                           "error", "error_kind"})
+
+#: How much of an over-long line is read at a time while it is skipped.
+SKIP_BYTES = 1 << 20
 
 ARRAY_MESSAGE = "looks like a JSON array; norv screen reads JSON Lines, one object per line"
 
@@ -41,6 +53,14 @@ class Record(NamedTuple):
     metadata: dict[str, Any] | None = None
     id: Any = None
     has_id: bool = False
+    #: The --keep-keys the record had, in the record's order (None: none kept).
+    kept: dict[str, Any] | None = None
+
+
+class LineTooLarge(NamedTuple):
+    """Stands for a line over the cap in a stream of lines: the line itself was never held."""
+
+    limit: int
 
 
 class RecordError(NamedTuple):
@@ -55,7 +75,9 @@ _SUFFIX_FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl", ".tx
 
 
 def format_for_path(path: str) -> str | None:
-    """The input format implied by a file name's suffix, or None when it implies none."""
+    """The input format implied by a file name's suffix (``.gz`` looked through), or None when it implies none."""
+    if path.lower().endswith(".gz"):
+        path = path[:-3]
     dot = path.rfind(".")
     if dot <= path.rfind("/"):
         return None
@@ -103,20 +125,99 @@ def _text_field(obj: dict[str, Any], key: str, line: int) -> str | RecordError |
     return value
 
 
-def parse_json_record(text: str, line: int) -> Item:
+class _Refused(ValueError):
+    """Valid-looking JSON that no record may hold; carries its result line's error kind."""
+
+    def __init__(self, kind: str, message: str) -> None:
+        super().__init__(message)
+        self.kind = kind
+        self.message = message
+
+
+def _object(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    # With a repeated key the last one would win silently: an attack in the
+    # first "prompt" would be screened as the harmless second one.
+    obj = dict(pairs)
+    if len(obj) != len(pairs):
+        seen: set[str] = set()
+        repeated = next(key for key, _ in pairs if key in seen or seen.add(key))  # type: ignore[func-returns-value]
+        raise _Refused("wrong_shape", f"duplicate key {repeated!r}")
+    return obj
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise _Refused("wrong_shape", f"number {_clip(text)} is out of range (result lines are strict JSON)")
+    return value
+
+
+def _constant(name: str) -> Any:
+    raise _Refused("wrong_shape", f"{name} is not a JSON number (result lines are strict JSON)")
+
+
+def _clip(text: str) -> str:
+    return text if len(text) <= 24 else text[:20] + "..."
+
+
+_DECODER = json.JSONDecoder(object_pairs_hook=_object, parse_float=_finite, parse_constant=_constant)
+
+
+def _surrogates_in(obj: dict[str, Any]) -> None:
+    """Raise for a lone surrogate in any key or string of ``obj`` but a string prompt or response.
+
+    Those two keep their own message (see :func:`_text_field`); anything else
+    holding one could not be written back as UTF-8, nor handed on as text.
+    """
+    for key, value in obj.items():
+        if type(value) is str and key in ("prompt", "response"):
+            continue
+        stack: list[Any] = [key, value]
+        while stack:
+            item = stack.pop()
+            if type(item) is str:
+                if _surrogate_at(item) >= 0:
+                    where = f"{key!r}" if item is not key else "a key"
+                    raise _Refused("not_text", f"{where} holds text that is not valid Unicode (a lone surrogate)")
+            elif type(item) is dict:
+                for pair in item.items():
+                    stack.extend(pair)
+            elif type(item) is list:
+                stack.extend(item)
+
+
+def _load(text: str) -> Any:
+    """``text`` as JSON; :class:`_Refused` for what parses but no record may hold."""
     try:
-        obj = json.loads(text)
+        obj = _DECODER.decode(text)
+    except (json.JSONDecodeError, _Refused, RecursionError):
+        raise
+    except ValueError:  # an integer past the interpreter's digit limit
+        limit = sys.get_int_max_str_digits() if hasattr(sys, "get_int_max_str_digits") else 4300
+        raise _Refused("wrong_shape", f"a number has more than {limit} digits") from None
+    # Lone surrogates come only from \uD800-\uDFFF escapes: the line itself is valid UTF-8.
+    if type(obj) is dict and ("\\ud" in text or "\\uD" in text):
+        _surrogates_in(obj)
+    return obj
+
+
+def parse_json_record(text: str, line: int, keep: frozenset[str] = frozenset()) -> Item:
+    try:
+        obj = _load(text)
+    except _Refused as exc:
+        return RecordError(line, exc.kind, exc.message)
     except json.JSONDecodeError as exc:
         return RecordError(line, "malformed_json", f"malformed JSON: {exc.msg} at column {exc.colno}")
     except RecursionError:
         return RecordError(line, "malformed_json", "malformed JSON: nested too deeply")
     if type(obj) is not dict:
         return RecordError(line, "wrong_shape", f"expected a JSON object, got {_json_type(obj)}")
-    if not obj.keys() <= _KEY_SET:
-        unknown = [key for key in obj if key not in _KEYS]
+    if not obj.keys() <= _KEY_SET | keep:
+        unknown = [key for key in obj if key not in _KEYS and key not in keep]
         return RecordError(
             line, "wrong_shape",
-            f"unknown key {unknown[0]!r} (a record has 'prompt', 'response', 'metadata' and 'id')",
+            f"unknown key {unknown[0]!r} (a record has 'prompt', 'response', 'metadata' and 'id'"
+            f"{', and --keep-keys' if keep else ''})",
         )
     prompt = _text_field(obj, "prompt", line)
     if isinstance(prompt, RecordError):
@@ -129,7 +230,8 @@ def parse_json_record(text: str, line: int) -> Item:
     metadata = obj.get("metadata")
     if metadata is not None and type(metadata) is not dict:
         return RecordError(line, "wrong_shape", f"'metadata' must be an object or null, got {_json_type(metadata)}")
-    return Record(line, prompt, response, metadata, obj.get("id"), "id" in obj)
+    kept = {key: value for key, value in obj.items() if key in keep} if keep else None
+    return Record(line, prompt, response, metadata, obj.get("id"), "id" in obj, kept or None)
 
 
 def looks_like_array(head: bytes) -> bool:
@@ -139,24 +241,53 @@ def looks_like_array(head: bytes) -> bool:
     return head.lstrip()[:1] == b"["
 
 
-def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iterator[Item]:
+def bounded_lines(source: BinaryIO, limit: int) -> Iterator[bytes | LineTooLarge]:
+    """The lines of ``source``, each with its line end; a line over ``limit`` bytes (line end not
+    counted) as :class:`LineTooLarge`, given as soon as it is known and then skipped in bounded pieces.
+
+    Memory stays under ``limit`` plus a piece whatever the input (``/dev/zero``
+    included), and every read returns to Python, so signals are acted on.
+    """
+    readline = source.readline
+    while True:
+        raw = readline(limit + 1)
+        if len(raw) <= limit or raw[-1:] == b"\n":
+            if not raw:
+                return
+            yield raw
+            continue
+        yield LineTooLarge(limit)
+        while True:
+            piece = readline(SKIP_BYTES)
+            if not piece or piece[-1:] == b"\n":
+                break
+
+
+def read_records(stream: Iterable[bytes | LineTooLarge], fmt: str, first_line: int = 1,
+                 keep: frozenset[str] = frozenset()) -> Iterator[Item]:
     """Yield one item per non-blank line of ``stream``, whose first line is number ``first_line``.
 
     Blank (whitespace-only) lines are no records and yield nothing; the line
     numbers of later records still count them. JSON Lines whose first non-blank
-    line starts with ``[`` raise :class:`JsonArrayInput`.
+    line starts with ``[`` raise :class:`JsonArrayInput`. ``keep`` names extra
+    keys a record may have, carried into its result line.
     """
     first_seen = first_line > 1
-    loads = json.loads
-    keys = _KEY_SET
+    loads = _DECODER.decode
+    keys = _KEY_SET | keep
     make = tuple.__new__  # a record without a Python-level __new__ frame: this loop is per line
     for number, raw in enumerate(stream, start=first_line):
-        if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
+        if number == 1 and type(raw) is bytes and raw.startswith(b"\xef\xbb\xbf"):
             raw = raw[3:]
         try:
-            text = raw.decode("utf-8")
+            text = raw.decode("utf-8")  # type: ignore[union-attr]
         except UnicodeDecodeError as exc:
             yield RecordError(number, "not_utf8", f"not valid UTF-8 at byte {exc.start + 1}")
+            continue
+        except AttributeError:  # a LineTooLarge: the only item without decode
+            first_seen = True
+            yield RecordError(number, "too_large", f"line longer than {raw.limit} bytes "  # type: ignore[union-attr]
+                              "(--max-line-bytes); skipped unread")
             continue
         if not text or text.isspace():
             continue
@@ -173,9 +304,9 @@ def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iter
         # object or no metadata. Anything else is judged by parse_json_record.
         try:
             obj = loads(text)
-        except (ValueError, RecursionError):
+        except (ValueError, RecursionError):  # _Refused included: parse_json_record says why
             obj = None
-        if type(obj) is dict and obj.keys() <= keys:
+        if type(obj) is dict and obj.keys() <= keys and "\\ud" not in text and "\\uD" not in text:
             prompt = obj.get("prompt")
             response = obj.get("response")
             metadata = obj.get("metadata")
@@ -184,8 +315,9 @@ def read_records(stream: Iterable[bytes], fmt: str, first_line: int = 1) -> Iter
                                               and (response.isascii() or _surrogate_at(response) < 0)))
                     and (prompt is not None or response is not None)
                     and (metadata is None or type(metadata) is dict)):
-                yield make(Record, (number, prompt, response, metadata, obj.get("id"), "id" in obj))
+                kept = {key: value for key, value in obj.items() if key in keep} if keep else None
+                yield make(Record, (number, prompt, response, metadata, obj.get("id"), "id" in obj, kept or None))
                 continue
         if text.endswith("\n"):
             text = text[:-2] if text.endswith("\r\n") else text[:-1]
-        yield parse_json_record(text, number)
+        yield parse_json_record(text, number, keep)

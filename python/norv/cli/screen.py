@@ -1,7 +1,10 @@
 """`norv screen`: run a file of prompts and responses through one governance coordinator.
 
-Everything here runs in one process; :mod:`norv.cli.jobs` runs the same
-:class:`Screener` in several worker processes for ``--jobs``.
+The guards run in worker processes (:mod:`norv.cli.jobs`), one even for
+``--jobs 1``: a guard that ends its process (``os._exit``, a crash, a kill)
+then ends the run with status 5 and what was screened kept, never a silent
+success. This module holds what they share: the :class:`Screener` that turns
+records into result lines, where those lines go, and the summary.
 """
 
 from __future__ import annotations
@@ -11,25 +14,25 @@ import functools
 import importlib
 import io
 import logging
+import math
 import os
+import re
 import signal
 import stat
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
-from json import dumps
+from json import JSONEncoder, dumps
 from typing import Any, NamedTuple, TextIO, cast
 
 from norv import screening
 from norv.cli.records import (
     ARRAY_MESSAGE,
-    JsonArrayInput,
     Record,
     RecordError,
     format_for_path,
     looks_like_array,
-    read_records,
 )
 from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, render_summary
 from norv.screening import screen_input, screen_output
@@ -82,6 +85,38 @@ class WriteFailed(Exception):
 
 class GuardAbort(Exception):
     """A guard raised something the coordinator hands on (SystemExit, KeyboardInterrupt, GeneratorExit)."""
+
+
+# Result lines are strict JSON: no NaN or Infinity, which most parsers refuse.
+_encode = JSONEncoder(ensure_ascii=False, allow_nan=False).encode
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def result_json(line: dict[str, Any]) -> str:
+    """``line`` as one strict-JSON, UTF-8-writable line; never raises for what a guard put in it."""
+    try:
+        text = _encode(line)
+    except (ValueError, TypeError):
+        # A guard's reasons holding a non-finite number or an object JSON has no form for.
+        text = _encode(_strict(line))
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:  # a guard returned text with a lone surrogate
+            text = _SURROGATE.sub("\ufffd", text)
+    return text + "\n"
+
+
+def _strict(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {str(key): _strict(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_strict(item) for item in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return repr(value)
+    if value is None or isinstance(value, (str, int, float)):
+        return value
+    return repr(value)
 
 
 class Outcome(NamedTuple):
@@ -298,6 +333,8 @@ class Screener:
                 line: dict[str, Any] = {"line": item.line}
                 if item.has_id:
                     line["id"] = item.id
+                if item.kept is not None:
+                    line.update(item.kept)
                 events_in: tuple[dict[str, Any], ...] = ()
                 events_out: tuple[dict[str, Any], ...] = ()
                 if result_in is None:
@@ -327,10 +364,10 @@ class Screener:
                     if result_out.too_long:  # over --max-chars
                         stats.count_too_long(result_out)
                 line["events"] = events_in + events_out
-                return dumps(line, ensure_ascii=False) + "\n"
+                return result_json(line)
         self.stats.records += 1
         self.stats.add_error(item.kind)
-        return dumps({"line": item.line, "error": item.message, "error_kind": item.kind}, ensure_ascii=False) + "\n"
+        return result_json({"line": item.line, "error": item.message, "error_kind": item.kind})
 
 
 def _exc_args(exc: BaseException) -> str:
@@ -338,6 +375,51 @@ def _exc_args(exc: BaseException) -> str:
 
 
 # --- where things go -----------------------------------------------------------
+
+
+class FdWriter(io.TextIOBase):
+    """UTF-8 text to a file descriptor, buffered until flushed (or 64 KiB), written whole.
+
+    The interpreter's buffered writers drop what they held when a signal
+    interrupts a write to a pipe part-way (a reader that is slow, or gone
+    for a while), so an interrupt could tear a line or lose lines the summary
+    counts. Here what a write did not take stays held for the next flush.
+    """
+
+    LIMIT = 1 << 16
+
+    def __init__(self, fd: int, errors: str = "strict") -> None:
+        self._fd = fd
+        self._errors = errors
+        self._parts: list[str] = []
+        self._size = 0
+        self._held = b""
+
+    def write(self, text: str) -> int:
+        self._parts.append(text)
+        self._size += len(text)
+        if self._size >= self.LIMIT:
+            self.flush()
+        return len(text)
+
+    def flush(self) -> None:
+        if self._parts:
+            self._held += "".join(self._parts).encode("utf-8", self._errors)
+            self._parts.clear()
+            self._size = 0
+        while self._held:
+            written = os.write(self._fd, self._held)
+            self._held = self._held[written:]
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def isatty(self) -> bool:
+        return os.isatty(self._fd)
+
+    def writable(self) -> bool:
+        return True
+
 
 
 class AuditWriter(logging.Handler):
@@ -393,17 +475,40 @@ def audit_logging(handler: logging.Handler | None) -> Iterator[None]:
 class _ToStderr(io.TextIOBase):
     """Stands in for standard output during the run: what guards print (and the
     coordinator's last-resort line) goes to the run's standard-error stream, so
-    standard output carries result lines only."""
+    standard output carries result lines only.
+
+    ``print`` writes a text and its line end in two calls; from several threads
+    at once (pool workers, a last resort on each) those calls interleave and
+    glue lines together. Text is therefore held per thread and handed on one
+    whole line at a time.
+    """
 
     def __init__(self, target: TextIO) -> None:
         self._target = target
+        #: Held while a line is handed on: whoever empties the target takes it too.
+        self.lock = threading.Lock()
+        self._pending: dict[int, str] = {}
 
     def write(self, text: str) -> int:
-        self._target.write(text)
+        thread = threading.get_ident()
+        with self.lock:
+            held = self._pending.pop(thread, "") + text
+            end = held.rfind("\n") + 1
+            if end < len(held):
+                self._pending[thread] = held[end:]
+            if end:
+                self._target.write(held[:end])
         return len(text)
 
     def flush(self) -> None:
         pass
+
+    def close_lines(self) -> None:
+        """Hand on what was printed without a line end, ended."""
+        with self.lock:
+            pending, self._pending = self._pending, {}
+            for text in pending.values():
+                self._target.write(text + "\n")
 
     def isatty(self) -> bool:
         return False
@@ -445,6 +550,18 @@ def check_destinations(args: Any, audit_to_stderr: bool) -> None:
     if (audit_path is not None and args.output is not None and not os.path.lexists(audit_path)
             and os.path.realpath(audit_path) == os.path.realpath(args.output)):
         raise Fatal(f"{audit_name} is also where the results go ({out_name}); give them different files")
+    summary_path = getattr(args, "summary_json", None)
+    if summary_path is not None:
+        summary = _identity(summary_path)
+        taken = [(source, f"the input {input_name}"), (out, f"where the results go ({out_name})"),
+                 (audit if audit_path is not None else None, audit_name)]
+        for identity, what in taken:
+            if summary is not None and summary == identity:
+                raise Fatal(f"--summary-json {summary_path!r} is also {what}; give it a file of its own")
+        named = [args.input if args.input != "-" else None, args.output, audit_path]
+        if any(path is not None and os.path.realpath(path) == os.path.realpath(summary_path) for path in named):
+            raise Fatal(f"--summary-json {summary_path!r} is also the input, the results or the audit log; "
+                        "give it a file of its own")
 
 
 def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
@@ -464,6 +581,8 @@ def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
             source = open(args.input, "rb")
         except OSError as exc:
             raise Fatal(f"cannot open {args.input!r}: {exc.strerror or exc}") from None
+        if args.input.lower().endswith(".gz"):
+            return _gzip_source(args.input, source), fmt, None  # the bar counts records: no size to go by
     size = None
     try:
         info = os.fstat(source.fileno())
@@ -472,6 +591,30 @@ def open_source(args: Any, stdin: Any) -> tuple[Any, str, int | None]:
     except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
         pass
     return source, fmt, size
+
+
+def _gzip_source(path: str, raw: Any) -> Any:
+    """``raw`` read through gzip; a file that does not start as gzip data cannot start the run."""
+    import gzip
+
+    stream = gzip.GzipFile(fileobj=raw, mode="rb")
+    try:
+        stream.peek(1)
+    except (OSError, EOFError) as exc:
+        stream.close()
+        raw.close()
+        raise Fatal(f"cannot read {path!r} as gzip: {exc}") from None
+    # Closing the gzip stream leaves the file it reads open; the run closes one thing.
+    close = stream.close
+
+    def close_both() -> None:
+        try:
+            close()
+        finally:
+            raw.close()
+
+    stream.close = close_both  # type: ignore[method-assign]
+    return stream
 
 
 def refuse_array(args: Any, source: Any, fmt: str) -> None:
@@ -496,16 +639,41 @@ class Signals:
     def __init__(self) -> None:
         self.received: int | None = None
         self._handled = False
+        self._deferring = False
+        self._nudged = False
         self._saved: dict[int, Any] = {}
         self._wakeup: tuple[int, int, int] | None = None  # (read end, write end, previous fd)
         self._watcher: threading.Thread | None = None
 
     def _handler(self, signum: int, frame: Any) -> None:
+        nudge, self._nudged = self._nudged, False
         if self._handled:
             return  # a repeat, or the watcher's nudge: the run is already stopping
+        if self._deferring and (self.received is None or nudge):
+            # Acted on when the write is whole (see deferred); the watcher's nudge is no second signal.
+            if self.received is None:
+                self.received = signum
+            return
         self._handled = True
-        self.received = signum
+        if self.received is None:
+            self.received = signum
         raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def deferred(self) -> Iterator[None]:
+        """Hold a first signal until the block ends: its lines are written whole and counted together.
+
+        A write blocked on a reader that never reads would hold the signal
+        for good, so a second one stops the run at once all the same.
+        """
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        if self.received is not None and not self._handled:
+            self._handled = True
+            raise KeyboardInterrupt
 
     def __enter__(self) -> Signals:
         try:
@@ -539,7 +707,8 @@ class Signals:
                         return
                     for signum in watched.intersection(data):
                         time.sleep(0.02)  # the main thread's own check usually comes first
-                        if not self._handled and self._wakeup is not None:
+                        if not self._handled and self.received is None and self._wakeup is not None:
+                            self._nudged = True
                             signal.pthread_kill(main, signum)
             except OSError:
                 return
@@ -581,6 +750,8 @@ class RunState:
         self.interrupted: int | None = None
         self.array_line: int | None = None
         self.notes: list[str] = []
+        #: --summary-json's file, opened before the run started.
+        self.summary_file: Any = None
 
 
 def settings_line(args: Any) -> str:
@@ -625,6 +796,17 @@ def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
     else:
         status = EXIT["ok"]
         line = f"norv screen: passed the gate (--fail-on {','.join(args.fail_on)})" if args.fail_on else None
+    if state.summary_file is not None:
+        data = summary_data(stats, args, status=status, stopped=stopped, message=line, counts=counts, failing=failing)
+        try:
+            view = memoryview((dumps(data, ensure_ascii=False, allow_nan=False) + "\n").encode("utf-8"))
+            while view:
+                view = view[state.summary_file.write(view):]
+        except (OSError, ValueError) as exc:
+            if status in (EXIT["ok"], EXIT["detection"], EXIT["unscreened"]):
+                status = EXIT["write"]
+                line = (f"norv screen: error: {WriteFailed(f'the summary to {args.summary_json!r}', exc)}; "
+                        f"the run stopped (exit status {status})")
     try:
         stderr.write(render_summary(stats, settings_line(args), status_line=line, notes=state.notes,
                                     stopped=stopped))
@@ -632,6 +814,38 @@ def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
     except (OSError, ValueError):
         pass
     return status
+
+
+def summary_data(stats: Stats, args: Any, *, status: int, stopped: str | None, message: str | None,
+                 counts: dict[str, int], failing: list[str]) -> dict[str, Any]:
+    """The summary for machines (``--summary-json``): the figures the text summary shows."""
+    latency = {}
+    for call, histogram in stats.latency.items():
+        latency[call] = {"calls": histogram.count,
+                         **{f"p{pct}": round(histogram.percentile(pct) * 1000, 6) for pct in (50, 95, 99)},
+                         "max": round(histogram.high * 1000, 6)}
+    return {
+        "status": status,
+        "stopped": stopped,
+        "message": message,
+        "records": stats.records,
+        "screened": stats.records - stats.error_count,
+        "errors": dict(sorted(stats.errors.items())),
+        "input": {verdict: count for verdict, count in stats.input_verdicts.items() if count},
+        "output": {verdict: count for verdict, count in stats.output_verdicts.items() if count},
+        "events": [{"event": event, "module": module, "count": count}
+                   for (event, module), count in sorted(stats.events.items())],
+        "unscanned": stats.unscanned,
+        "too_long": stats.too_long,
+        "gate": {"fail_on": list(args.fail_on), "failing": failing, "counts": counts},
+        "latency_ms": latency,
+        "elapsed_seconds": round(stats.elapsed, 6),
+        "settings": {"timeout_ms": args.timeout_ms, "audit_mode": args.audit_mode, "jobs": args.jobs,
+                     "max_chars": getattr(args, "max_chars", None),
+                     "max_line_bytes": getattr(args, "max_line_bytes", None),
+                     "input_guard": args.input_guard, "neural_guard": args.neural_guard,
+                     "output_shield": args.output_shield},
+    }
 
 
 def _records(count: int) -> str:
@@ -733,89 +947,26 @@ def _isatty(stream: Any) -> bool:
 
 def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
     """Screen every record named by ``args``; raises :class:`Fatal` for unusable settings."""
-    audit_default = args.audit_log is None and not _isatty(stderr)
+    from norv.cli.jobs import Workers
+
+    audit_default = args.audit_log is None and not _isatty(stderr) and not getattr(args, "quiet", False)
     check_destinations(args, audit_to_stderr=args.audit_log == "-" or audit_default)
+    state = RunState()
     with contextlib.ExitStack() as stack:
         source, fmt, size = open_source(args, stdin)
         if source is not stdin:
             stack.callback(source.close)
-        # Guards are loaded, checked and warmed (in every worker with --jobs)
-        # before any input is read: a guard that cannot screen stops the run
-        # with one line, and the first record pays for no start-up.
-        if args.jobs > 1:
-            from norv.cli.jobs import Workers
-
-            workers = stack.enter_context(Workers(args, fmt, audit_wanted=args.audit_log is not None or audit_default))
-        else:
-            # What a guard prints while it warms up stays off the result stream.
-            with contextlib.redirect_stdout(_ToStderr(stderr)):
-                pipeline = build_pipeline(args)
+        if getattr(args, "summary_json", None) is not None:
+            try:
+                # Unbuffered: a write that fails leaves nothing for closing to fail on again.
+                state.summary_file = stack.enter_context(open(args.summary_json, "wb", buffering=0))
+            except OSError as exc:
+                raise Fatal(f"cannot open summary file {args.summary_json!r}: {exc.strerror or exc}") from None
+        # Guards are loaded, checked and warmed in every worker before any input
+        # is read: a guard that cannot screen stops the run with one line, and
+        # the first record pays for no start-up.
+        workers = stack.enter_context(Workers(args, fmt, audit_wanted=args.audit_log is not None or audit_default,
+                                              audit_to_err=args.audit_log == "-" or audit_default))
         refuse_array(args, source, fmt)
-        if args.jobs > 1:
-            return workers.run(source, fmt, size, stdout, stderr, audit_default)
-        state = RunState()
-        progress = Progress(stderr, size, enabled=not args.no_progress)
-        dest = Destinations(args, stdout, stderr, progress, audit_default)
-        if dest.audit is None and args.audit_log is None:
-            state.notes.append("audit events: in each result line's \"events\"; --audit-log PATH (or - for "
-                               "standard error) writes them as JSON lines")
-        signals = stack.enter_context(Signals())
-        stack.enter_context(audit_logging(dest.audit))
-        stack.enter_context(contextlib.redirect_stdout(_ToStderr(dest.err)))
-        screener = Screener(pipeline, args, state.stats, signals)
-        abandoned = _screen_all(screener, source, fmt, dest, progress, state, signals)
-        progress.finish()
-        failure = dest.close()
-        if failure and state.write_failure is None and state.interrupted is None and state.abort is None:
-            state.write_failure = failure
-    if state.array_line is not None:
-        raise Fatal(f"{args.input if args.input != '-' else 'standard input'} {ARRAY_MESSAGE}")
-    status = finish(args, state, stderr, fmt)
-    abandoned = abandoned or state.stats.event_total("TIMEOUT") > 0
-    return Outcome(status, abandoned)
-
-
-def _screen_all(screener: Screener, source: Any, fmt: str, dest: Destinations, progress: Progress,
-                state: RunState, signals: Signals) -> bool:
-    """The loop; True when a scan may still be running (the run stopped inside a call)."""
-    result_line = screener.result_line
-    out_write = dest.out.write
-    audit = dest.audit
-    stats = state.stats
-    next_tick = time.monotonic() + 1.0
-    try:
-        try:
-            for item in read_records(source, fmt):
-                line = result_line(item)
-                try:
-                    out_write(line)
-                except (OSError, ValueError) as exc:
-                    raise WriteFailed(dest.out_name, exc) from None
-                if audit is not None and audit.failure is not None:
-                    dest.check()
-                now = time.monotonic()
-                if now >= next_tick:
-                    # Readers downstream see results at least once a second; a bar ten times a second.
-                    next_tick = now + (0.1 if progress.active else 1.0)
-                    dest.flush()
-                    if progress.active:
-                        progress.update(stats.records, _position(source))
-        except JsonArrayInput as exc:
-            state.array_line = exc.args[0]
-        except WriteFailed as exc:
-            state.write_failure = str(exc)
-            return False
-        except GuardAbort as exc:
-            state.abort = str(exc)
-            return True
-    except KeyboardInterrupt:
-        state.interrupted = signals.received if signals.received is not None else signal.SIGINT
-        return True
-    return False
-
-
-def _position(source: Any) -> int:
-    try:
-        return int(source.tell())
-    except (OSError, ValueError, AttributeError):
-        return 0
+        outcome = workers.run(source, fmt, size, stdout, stderr, audit_default, state)
+    return outcome
