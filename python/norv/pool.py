@@ -18,8 +18,8 @@ if TYPE_CHECKING:
     from norv.protocols import Coordinator
 
 __all__ = [
-    "DEFAULT_WORKERS", "WORKER_PREFIX", "Pool", "after_fork_in_child", "executor", "module_global", "new_pool",
-    "pool_type", "queued", "replace", "worker_pool", "workers",
+    "DEFAULT_WORKERS", "WORKER_PREFIX", "Pool", "after_fork_in_child", "executor", "masking", "module_global",
+    "new_pool", "pool_type", "queued", "replace", "worker_pool", "workers",
 ]
 
 #: The name prefix of the coordinator's worker threads.
@@ -56,6 +56,31 @@ def pool_type() -> Any:
 def new_pool(size: int, kind: Any = None) -> Any:
     """A pool of ``size`` workers of ``kind`` (by default the coordinator's own), named as its own."""
     return (kind or pool_type())(max_workers=size, thread_name_prefix=WORKER_PREFIX)
+
+
+def masking(kind: Any, signals: tuple[int, ...]) -> Any:
+    """A subclass of the pool type ``kind`` whose workers are born blocking ``signals``.
+
+    The kernel hands a process-wide signal to any thread that does not block
+    it; a worker that took an interrupt would leave the main thread waiting
+    out a scan's limit. A thread inherits its creator's mask, so the mask is
+    blocked on the submitting thread only while a worker is being started
+    (once each, by a warm start) and never on the path of a call.
+    """
+    import signal
+
+    class MaskingPool(kind):  # type: ignore[misc]
+        def _adjust_thread_count(self) -> None:
+            if self._idle_semaphore.acquire(timeout=0):
+                return
+            previous = signal.pthread_sigmask(signal.SIG_BLOCK, signals)
+            try:
+                super()._adjust_thread_count()
+            finally:
+                # A signal that came meanwhile is delivered here, to this thread.
+                signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+    return MaskingPool
 
 
 def executor(coordinator: Coordinator) -> Pool:

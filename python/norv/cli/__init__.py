@@ -82,7 +82,7 @@ def _keep_keys(text: str) -> tuple[str, ...]:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from norv.cli.report import GATE_CATEGORIES
+    from norv.cli.report import GATE_CATEGORIES, UNSCANNED_CATEGORIES
     from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
 
     parser = _Parser(prog="norv", description="norv prompt-security toolkit.", allow_abbrev=False)
@@ -129,7 +129,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help=f"output shield as package.module:name, or none (default: {DEFAULT_OUTPUT_SHIELD})")
     screen.add_argument("--fail-on", action="append", default=[], metavar="LIST",
                         help=f"fail the run when any of these happened (comma-separated: {', '.join(GATE_CATEGORIES)}; "
-                             "unscanned = timeout,module-error,last-resort,too-long; all)")
+                             f"unscanned = {','.join(UNSCANNED_CATEGORIES)}; all)")
     screen.add_argument("--strict", action="append_const", dest="fail_on", const="all",
                         help="the same as --fail-on all: fail on anything not cleanly screened, and on detections")
     screen.add_argument("--fail-on-detection", action="append_const", dest="fail_on", const="detection",

@@ -41,6 +41,8 @@ from collections.abc import Iterable, Iterator
 from fractions import Fraction
 from typing import Any, NamedTuple, TextIO
 
+from norv import vocabulary
+
 __all__ = ["DEFAULT_POSITIVE", "EXIT", "add_parser", "label_text", "main", "parse_positive"]
 
 DEFAULT_LABEL_KEY = "label"
@@ -51,13 +53,13 @@ DEFAULT_TIMEOUT_MS = 1000
 
 #: Exit statuses; the same numbers mean the same kinds of thing as in ``norv screen``.
 EXIT = {
-    "ok": 0,
-    "gate": 1,  # --min-recall or --max-fpr failed
-    "usage": 2,  # the run could not start
-    "unscanned": 3,  # --max-unscanned failed, or no record could be judged
-    "write": 4,  # --json or --junit could not be written
-    "guard": 5,  # a guard stopped the run (SystemExit, GeneratorExit)
-    "interrupted": 130,
+    "ok": vocabulary.EXIT["ok"],
+    "gate": vocabulary.EXIT["detection"],  # --min-recall or --max-fpr failed
+    "usage": vocabulary.EXIT["usage"],  # the run could not start
+    "unscanned": vocabulary.EXIT["unscreened"],  # --max-unscanned failed, or no record could be judged
+    "write": vocabulary.EXIT["write"],  # --json or --junit could not be written
+    "guard": vocabulary.EXIT["guard"],  # a guard stopped the run (SystemExit, GeneratorExit)
+    "interrupted": vocabulary.EXIT["sigint"],
 }
 
 _TEXT_KEYS = ("prompt", "response", "metadata")

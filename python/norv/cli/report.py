@@ -7,13 +7,22 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import Any, TextIO
 
-from norv.screening import LAST_RESORT, VERDICTS, CallResult
+from norv.screening import CallResult
+from norv.vocabulary import (
+    ADMISSION_TIMEOUT,
+    INTERNAL_MODULE_ERROR,
+    LAST_RESORT,
+    STEPS,
+    THREAT_DETECTED,
+    TIMEOUT,
+    VERDICTS,
+)
 
 __all__ = ["GATE_CATEGORIES", "Histogram", "Progress", "Stats", "parse_fail_on", "render_summary"]
 
 #: The coordinator's events and step labels, always listed so that a zero shows.
-STANDARD_EVENTS = ("THREAT_DETECTED", "TIMEOUT", "INTERNAL_MODULE_ERROR")
-STANDARD_MODULES = ("InputHeuristic", "InputNeural", "Output")
+STANDARD_EVENTS = (THREAT_DETECTED, TIMEOUT, INTERNAL_MODULE_ERROR)
+STANDARD_MODULES = tuple(step for _, step in STEPS)
 #: Verdict columns of the summary; over_capacity (an admission gate's) and too_long show only when they occur.
 SUMMARY_VERDICTS = ("passed", "sanitised", "refused", "redacted", "timed_out", "module_error", "last_resort")
 _NOT_FOR_INPUT = frozenset({"redacted"})
@@ -21,12 +30,17 @@ _NOT_FOR_INPUT = frozenset({"redacted"})
 _NOT_FOR_OUTPUT = frozenset({"sanitised", "refused"})
 
 #: What ``--fail-on`` can name, in the order the gate reports them.
-GATE_CATEGORIES = ("detection", "error", "timeout", "module-error", "last-resort", "too-long")
+GATE_CATEGORIES = ("detection", "error", "timeout", "over-capacity", "module-error", "last-resort", "too-long")
+#: The gate category of each event that means a text passed unscanned: the
+#: library's unscanned events (norv.vocabulary) and the last-resort line.
+_EVENT_CATEGORY = {TIMEOUT: "timeout", ADMISSION_TIMEOUT: "over-capacity", INTERNAL_MODULE_ERROR: "module-error",
+                   LAST_RESORT: "last-resort"}
+#: What passed without a scan: the events above, and prompts too long to score
+#: (never scored, whether their guard stopped them or passed them on).
+UNSCANNED_CATEGORIES = (*_EVENT_CATEGORY.values(), "too-long")
 #: Categories under which a text passed without a scan, or a record was not screened at all.
-#: A too-long prompt was never scored, whether its guard stopped it or passed it on.
-UNSCREENED_CATEGORIES = frozenset({"error", "timeout", "module-error", "last-resort", "too-long"})
-_GATE_ALIASES = {"unscanned": ("timeout", "module-error", "last-resort", "too-long"), "all": GATE_CATEGORIES}
-_EVENT_CATEGORY = {"TIMEOUT": "timeout", "INTERNAL_MODULE_ERROR": "module-error", LAST_RESORT: "last-resort"}
+UNSCREENED_CATEGORIES = frozenset({"error", *UNSCANNED_CATEGORIES})
+_GATE_ALIASES = {"unscanned": UNSCANNED_CATEGORIES, "all": GATE_CATEGORIES}
 
 
 def parse_fail_on(values: Iterable[str]) -> tuple[str, ...]:
@@ -159,7 +173,7 @@ class Stats:
         """Count a call that some guard left unscored for its length (after its events)."""
         self.too_long += 1
         self.too_long_events += sum(1 for event in result.events
-                                    if event["event"] == "THREAT_DETECTED" and event.get("module") in result.too_long)
+                                    if event["event"] == THREAT_DETECTED and event.get("module") in result.too_long)
         if result.unscanned:
             self.too_long_unscanned += 1
             if not any(event["event"] in _EVENT_CATEGORY for event in result.events):
@@ -194,15 +208,13 @@ class Stats:
 
     def gate_counts(self) -> dict[str, int]:
         """How often each gate category occurred."""
-        detections = self.event_total("THREAT_DETECTED") - self.too_long_events
+        detections = self.event_total(THREAT_DETECTED) - self.too_long_events
         flagged = self.input_verdicts["refused"] + self.input_verdicts["sanitised"] + self.output_verdicts["redacted"]
         return {
             # Audit-mode detections pass unchanged and count by their events.
             "detection": max(detections, flagged),
             "error": self.error_count,
-            "timeout": self.event_total("TIMEOUT"),
-            "module-error": self.event_total("INTERNAL_MODULE_ERROR"),
-            "last-resort": self.event_total(LAST_RESORT),
+            **{category: self.event_total(event) for event, category in _EVENT_CATEGORY.items()},
             "too-long": self.too_long,
         }
 
@@ -227,8 +239,7 @@ def unscanned_line(stats: Stats) -> str | None:
         return None
     counts = stats.gate_counts()
     counts["too-long"] = stats.too_long_unscanned  # only those passed on, not those stopped
-    causes = [f"{name} {counts[name]}" for name in ("timeout", "module-error", "last-resort", "too-long")
-              if counts[name]]
+    causes = [f"{name} {counts[name]}" for name in UNSCANNED_CATEGORIES if counts[name]]
     return (f"WARNING: {_plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
             "not every module looked at them (--fail-on unscanned fails the run on this)")
 

@@ -26,7 +26,8 @@ from collections.abc import Callable, Iterator
 from json import JSONEncoder, dumps
 from typing import Any, NamedTuple, TextIO, cast
 
-from norv import screening
+from norv import pool as pools
+from norv import screening, vocabulary
 from norv.cli.records import (
     ARRAY_MESSAGE,
     Record,
@@ -55,17 +56,9 @@ DEFAULT_INPUT_GUARD = "norv.guards:PatternGuard"
 DEFAULT_NEURAL_GUARD = "none"
 DEFAULT_OUTPUT_SHIELD = "norv.guards:RedactionShield"
 
-#: Exit statuses, documented in the README's table.
-EXIT = {
-    "ok": 0,
-    "detection": 1,  # --fail-on detection, and something was found
-    "usage": 2,  # the run could not start
-    "unscreened": 3,  # --fail-on named something not cleanly screened that happened, or every record was an error
-    "write": 4,  # results or audit events could not be written
-    "guard": 5,  # a guard (or a worker process) stopped the run
-    signal.SIGINT: 130,
-    signal.SIGTERM: 143,
-}
+#: Exit statuses (norv.vocabulary's), and those of the signals that end a run.
+EXIT: dict[str | int, int] = dict(vocabulary.EXIT.items())
+EXIT.update({signal.SIGINT: vocabulary.EXIT["sigint"], signal.SIGTERM: vocabulary.EXIT["sigterm"]})
 
 GUARD_OPTIONS = (("--input-guard", "input_guard"), ("--neural-guard", "neural_guard"),
                  ("--output-shield", "output_shield"))
@@ -183,42 +176,12 @@ def load_security_module(option: str, ref: str) -> object | None:
 _INTERRUPTS = (signal.SIGINT, signal.SIGTERM)
 
 
-def _interrupt_free_pool_type(base: Any) -> Any:
-    """A subclass of the coordinator's pool type whose workers are born blocking SIGINT and SIGTERM.
-
-    The kernel hands a process-wide signal to any thread that does not block
-    it; a worker that took one would leave the main thread waiting out a scan's
-    limit. A thread inherits its creator's mask, so the mask is blocked on the
-    submitting thread only while a worker is being started (once each, by the
-    warm start) and never on the path of a call.
-    """
-
-    class InterruptFreePool(base):  # type: ignore[misc]
-        def _adjust_thread_count(self) -> None:
-            if self._idle_semaphore.acquire(timeout=0):
-                return
-            previous = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
-            try:
-                super()._adjust_thread_count()
-            finally:
-                # An interrupt that came meanwhile is delivered here, to this thread.
-                signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-    return InterruptFreePool
-
-
 def leave_interrupts_to_main_thread(coordinator: Any) -> None:
     """Give ``coordinator`` a pool whose workers leave interrupts to the main thread (before any has started)."""
     if not hasattr(signal, "pthread_sigmask"):
         return
-    import norv.core.coordinator as module
-    from norv.capacity import WORKER_PREFIX
-
-    old = coordinator._executor
-    # The pool type as the coordinator reads it: its module's `concurrent`.
-    pool_type = _interrupt_free_pool_type(module.concurrent.futures.ThreadPoolExecutor)  # type: ignore[attr-defined]
-    coordinator._executor = pool_type(max_workers=int(getattr(old, "_max_workers", 4)),
-                                      thread_name_prefix=WORKER_PREFIX)
+    size = pools.workers(coordinator)
+    old = pools.replace(coordinator, pools.new_pool(size, pools.masking(pools.pool_type(), _INTERRUPTS)))
     old.shutdown(wait=False)
 
 
