@@ -324,12 +324,6 @@ def input_verdict(prompt: str, text: str | None, refusals: Iterable[str], events
     return _unchanged_verdict(events)
 
 
-def output_verdict(response: str, text: str | None, events: Iterable[dict[str, Any]]) -> str:
-    if text != response:
-        return "redacted"
-    return _unchanged_verdict(events)
-
-
 # --- the API ---------------------------------------------------------------------
 
 #: Objects told of every screening call: ``started(call)`` before it and

@@ -155,6 +155,8 @@ class Stats:
             self.latency_out.add(result_out.seconds)
             if result_out.events:
                 self.count_events(result_out.events)
+            if result_out.too_long:  # over --max-chars
+                self.count_too_long(result_out)
 
     def count_events(self, events: tuple[dict[str, Any], ...]) -> None:
         """Count one call's events (and the call as unscanned when one of them says so)."""
@@ -229,7 +231,7 @@ def _table(rows: list[list[str]]) -> list[str]:
     return lines
 
 
-def _plural(count: int, word: str) -> str:
+def plural(count: int, word: str) -> str:
     return f"{count} {word}{'' if count == 1 else 's'}"
 
 
@@ -240,14 +242,14 @@ def unscanned_line(stats: Stats) -> str | None:
     counts = stats.gate_counts()
     counts["too-long"] = stats.too_long_unscanned  # only those passed on, not those stopped
     causes = [f"{name} {counts[name]}" for name in UNSCANNED_CATEGORIES if counts[name]]
-    return (f"WARNING: {_plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
+    return (f"WARNING: {plural(stats.unscanned, 'text')} passed UNSCANNED ({', '.join(causes)}): "
             "not every module looked at them (--fail-on unscanned fails the run on this)")
 
 
 def render_summary(stats: Stats, settings: str, *, status_line: str | None = None,
                    notes: Sequence[str] = (), stopped: str | None = None) -> str:
     bad = stats.error_count
-    head = (f"norv screen: {_plural(stats.records, 'record')} in {stats.elapsed:.2f} s"
+    head = (f"norv screen: {plural(stats.records, 'record')} in {stats.elapsed:.2f} s"
             f" ({stats.records - bad} screened, {bad} with errors)")
     if stopped:
         head += f", {stopped}"
@@ -279,7 +281,7 @@ def render_summary(stats: Stats, settings: str, *, status_line: str | None = Non
     out += ["", *_table(event_rows)]
     if stats.too_long_events:
         count = stats.too_long_events
-        out.append(f"THREAT_DETECTED includes {_plural(count, 'too-long message')}: a guard's answer to a prompt "
+        out.append(f"THREAT_DETECTED includes {plural(count, 'too-long message')}: a guard's answer to a prompt "
                    f"too long to screen, {'not a detection' if count == 1 else 'not detections'}")
     last_resort = stats.event_total(LAST_RESORT)
     if last_resort:

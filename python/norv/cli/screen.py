@@ -35,7 +35,7 @@ from norv.cli.records import (
     format_for_path,
     looks_like_array,
 )
-from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, render_summary
+from norv.cli.report import UNSCREENED_CATEGORIES, Progress, Stats, plural, render_summary
 from norv.screening import screen_input, screen_output
 
 __all__ = [
@@ -298,6 +298,7 @@ class Screener:
                     line["id"] = item.id
                 if item.kept is not None:
                     line.update(item.kept)
+                stats.add(result_in, result_out)
                 events_in: tuple[dict[str, Any], ...] = ()
                 events_out: tuple[dict[str, Any], ...] = ()
                 if result_in is None:
@@ -306,26 +307,14 @@ class Screener:
                     line["input"] = {"verdict": result_in.verdict, "text": result_in.text}
                     if result_in.reasons:
                         line["input"]["reasons"] = result_in.reasons
-                    stats.input_verdicts[result_in.verdict] += 1
-                    stats.latency_in.add(result_in.seconds)
                     events_in = result_in.events
-                    if events_in:
-                        stats.count_events(events_in)
-                    if result_in.too_long:
-                        stats.count_too_long(result_in)
                 if result_out is None:
                     line["output"] = None
                 else:
                     line["output"] = {"verdict": result_out.verdict, "text": result_out.text}
                     if result_out.reasons:
                         line["output"]["reasons"] = result_out.reasons
-                    stats.output_verdicts[result_out.verdict] += 1
-                    stats.latency_out.add(result_out.seconds)
                     events_out = result_out.events
-                    if events_out:
-                        stats.count_events(events_out)
-                    if result_out.too_long:  # over --max-chars
-                        stats.count_too_long(result_out)
                 line["events"] = events_in + events_out
                 return result_json(line)
         self.stats.records += 1
@@ -737,7 +726,7 @@ def finish(args: Any, state: RunState, stderr: TextIO, fmt: str) -> int:
         stopped = "interrupted"
         name = "SIGTERM" if state.interrupted == signal.SIGTERM else "interrupt (SIGINT)"
         status = EXIT[state.interrupted]
-        line = f"norv screen: stopped by {name} after {_records(stats.records)} (exit status {status})"
+        line = f"norv screen: stopped by {name} after {plural(stats.records, 'record')} (exit status {status})"
     elif state.abort is not None:
         stopped = "stopped by a guard"
         status = EXIT["guard"]
@@ -809,10 +798,6 @@ def summary_data(stats: Stats, args: Any, *, status: int, stopped: str | None, m
                      "input_guard": args.input_guard, "neural_guard": args.neural_guard,
                      "output_shield": args.output_shield},
     }
-
-
-def _records(count: int) -> str:
-    return f"{count} record{'' if count == 1 else 's'}"
 
 
 # --- the single-process run ------------------------------------------------------
