@@ -169,10 +169,18 @@ SUBCLASS_NOTE = (
 
 
 def tp_name(cls: type) -> str:
-    """The C-level type name that messages quote: static types outside builtins carry their module."""
-    if cls.__flags__ & (1 << 9) or cls.__module__ == "builtins":  # Py_TPFLAGS_HEAPTYPE
-        return cls.__name__
-    return f"{cls.__module__}.{cls.__qualname__}"
+    """The C-level type name that messages quote, read from the type object.
+
+    No Python attribute gives it: a static type outside builtins carries its
+    module, as does a heap type made from a C spec, while a class statement's
+    type does not. Which kind a standard type is changes between interpreters
+    (collections.defaultdict is static in 3.11, made from a spec in 3.13).
+    """
+    # PyTypeObject: the variable-size object header, then tp_name.
+    offset = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)
+    name = ctypes.c_char_p.from_address(id(cls) + offset).value
+    assert name is not None
+    return name.decode()
 
 
 def count_error(method: str, given: int, missing: bool = False) -> str:

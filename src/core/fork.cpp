@@ -11,6 +11,7 @@
 #include "core/fork.hpp"
 
 #include "core/globals.hpp"
+#include "support/compat.h"
 
 namespace norv::core {
 
@@ -108,7 +109,7 @@ Ref make_like(PyObject* pool_type_b, PyObject* inherited_b) noexcept {
 // its replacement, so that coordinators that shared a pool still share one.
 int renew_pool(PyObject* coord_b, PyObject* pool_type_b, PyObject* renewed_b) noexcept {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(coord_b, str(S::_executor), &found) < 0) {
+    if (compat::get_optional_attr(coord_b, str(S::_executor), &found) < 0) {
         return -1;
     }
     Ref inherited = Ref::steal(found);
@@ -144,8 +145,8 @@ PyObject* renew_pools(PyObject*, PyObject*) noexcept {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(refs.get()); ++i) {
-        Ref coord = Ref::own(PyWeakref_GetObject(PyList_GET_ITEM(refs.get(), i)));
-        if (!coord || coord.get() == Py_None) {
+        Ref coord = Ref::steal(compat::weakref_target(PyList_GET_ITEM(refs.get(), i)));
+        if (!coord) {
             PyErr_Clear();
             continue;
         }

@@ -8,6 +8,7 @@
 // that guard's module error.
 #include "core/coordinator.hpp"
 #include "core/globals.hpp"
+#include "support/compat.h"
 
 namespace norv::core {
 
@@ -24,9 +25,9 @@ Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S la
         return {};
     }
     PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(self, str(S::_run_fail_safe), &found);
+    int unbound = compat::get_method(self, str(S::_run_fail_safe), &found);
     Ref method = Ref::steal(found);
-    if (!method) {
+    if (unbound < 0) {
         return {};
     }
     PyObject* call_args[] = {nullptr, self, module.get(), content, metadata, str(label)};
@@ -44,7 +45,7 @@ Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S la
 int is_refusal(PyObject* guard, PyObject* result) noexcept {
     // getattr(guard, "refusal_message", None): only AttributeError means "none".
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(guard, str(S::refusal_message), &found) < 0) {
+    if (compat::get_optional_attr(guard, str(S::refusal_message), &found) < 0) {
         return -1;
     }
     Ref refusal = Ref::steal(found);

@@ -9,6 +9,7 @@
 #include "core/globals.hpp"
 #include "module/method_table.hpp"
 #include "module/native_function.hpp"
+#include "support/compat.h"
 
 namespace norv {
 
@@ -19,16 +20,16 @@ constexpr const char kModuleDoc[] =
     "orchestration of security modules, enforces timeouts,\nand guarantees Fail-Safe execution (Zero-Crash "
     "Policy).\n";
 
-constexpr int kBuiltMajor = 3;
-constexpr int kBuiltMinor = 11;
-static_assert(PY_MAJOR_VERSION == kBuiltMajor && PY_MINOR_VERSION == kBuiltMinor, "built for CPython 3.11");
+using compat::kBuiltMajor;
+using compat::kBuiltMinor;
+static_assert(compat::kSupported, "built for CPython 3.11 or 3.13");
 
 int bind(S name, PyObject* value_b) noexcept { return PyDict_SetItem(g_module.namespace_, str(name), value_b); }
 
 // Copies the import spec's <from> into the module as <to>; a missing attribute is skipped.
 int copy_spec_attr(PyObject* import_spec, PyObject* module, S from, S to, bool skip_none) noexcept {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(import_spec, str(from), &found) < 0) {
+    if (compat::get_optional_attr(import_spec, str(from), &found) < 0) {
         return -1;
     }
     Ref value = Ref::steal(found);
@@ -125,7 +126,7 @@ int import_from(S package, std::initializer_list<S> names) noexcept {
             break;
         }
         PyObject* found = nullptr;
-        if (_PyObject_LookupAttr(module.get(), str(name), &found) < 0) {
+        if (compat::get_optional_attr(module.get(), str(name), &found) < 0) {
             return -1;
         }
         complete = found != nullptr;
