@@ -15,6 +15,8 @@ help:
 	@echo "make test-fast  the pytest suite against the release build only"
 	@echo "make lint       ruff and mypy --strict"
 	@echo "make bench      run the benchmark suite"
+	@echo "make check-py313  the pytest suite on CPython 3.13 (in a Debian trixie root)"
+	@echo "make wheels     the cp311 and cp313 x86-64 wheels into dist/"
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
