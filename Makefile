@@ -56,7 +56,7 @@ lint: install
 	$(VPY) -m ruff check .
 	$(VPY) -m mypy
 
-test: lint test-fast test-hardening check-armhf
+test: lint test-fast test-hardening check-armhf check-py313
 
 clean:
 	rm -rf build dist .venv* .hypothesis .pytest_cache

@@ -27,7 +27,7 @@ fi
 
 if [ -z "${NORV_PY313_NS:-}" ]; then
     # Re-enter in a mount namespace of our own; its mounts never reach the host.
-    exec env NORV_PY313_NS=1 unshare --mount --propagation private -- "$0" "$root" "$@"
+    exec env NORV_PY313_NS=1 unshare --mount --propagation private -- "$PWD/tools/py313/run.sh" "$root" "$@"
 fi
 
 tree=$PWD
