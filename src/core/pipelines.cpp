@@ -18,27 +18,17 @@ namespace {
 // is the class's own and the arguments pass its binding tests (the method
 // table asserts which tests those are), the runner is entered directly: that
 // is all its call would do. Anything else (an override on a subclass or the
-// instance, a content that is not a str) takes the call.
+// instance, a content that is not a str) takes the call. Where the interpreter
+// does not expose its method lookup, every step takes the call (compat.h).
 Ref run_step(PyObject* self, S slot, PyObject* content, PyObject* metadata, S label) noexcept {
     Ref module = get_attr(self, slot);
     if (!module) {
         return {};
     }
-    PyObject* found = nullptr;
-    int unbound = compat::get_method(self, str(S::_run_fail_safe), &found);
-    Ref method = Ref::steal(found);
-    if (unbound < 0) {
-        return {};
-    }
     PyObject* call_args[] = {nullptr, self, module.get(), content, metadata, str(label)};
-    if (unbound && PyVectorcall_Function(method.get()) == g_module.run_fail_safe_entry && is_exact_str(content) &&
-        is_dict_or_none(metadata)) {
-        return Ref::steal(run_fail_safe(call_args + 1));
-    }
-    // An unbound method takes self first; anything else was bound by the lookup.
-    PyObject* const* args = unbound ? call_args + 1 : call_args + 2;
-    size_t nargs = unbound ? 5 : 4;
-    return Ref::steal(PyObject_Vectorcall(method.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    bool admitted = is_exact_str(content) && is_dict_or_none(metadata);
+    return Ref::steal(compat::call_method(str(S::_run_fail_safe), call_args + 1, 5, g_module.run_fail_safe_entry,
+                                          admitted, run_fail_safe));
 }
 
 // Whether the heuristic result is the guard's refusal: 1, 0 or -1.

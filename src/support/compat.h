@@ -24,31 +24,42 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** found) no
 #endif
 }
 
-// obj.name looked up for a call, as the eval loop does for `obj.name(...)`.
-// Returns 1 when *found (a new reference) is a function to call with obj
-// prepended, 0 when *found is the attribute itself (call it as it is), -1 with
-// *found null and an error set.
+// self.<name>(args[1], ...), where args[0] is self and nargs counts it; the
+// slot before args may be overwritten (PY_VECTORCALL_ARGUMENTS_OFFSET).
+// `direct` is what calling the class's own method (vectorcall entry `own`)
+// amounts to once its binding tests pass, and `admitted` says whether they
+// pass for these arguments: where the method found is that one, `direct` runs
+// in place of the call.
 //
-// 3.13 keeps the interpreter's own lookup internal; there the bound method that
-// the attribute read makes is unwrapped when it binds obj. Calling the function
-// with obj first is exactly what calling that bound method does, so callers see
-// the same calls either way.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** found) noexcept {
+// 3.11 exposes the interpreter's method lookup, so the method can be checked
+// before the call. 3.13 keeps it internal, and reading the attribute would
+// make a bound method at every call; there the public method call does that
+// lookup without one, and the class's own method binds its arguments itself.
+// Either way the method that runs is the one `self.<name>(...)` finds.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs, vectorcallfunc own, bool admitted,
+                             PyObject* (*direct)(PyObject* const*)) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    PyObject* attribute = PyObject_GetAttr(obj, name);
-    *found = attribute;
-    if (attribute == nullptr) {
-        return -1;
-    }
-    if (PyMethod_Check(attribute) && PyMethod_GET_SELF(attribute) == obj) {
-        *found = Py_NewRef(PyMethod_GET_FUNCTION(attribute));
-        Py_DECREF(attribute);
-        return 1;
-    }
-    return 0;
+    (void)own;
+    (void)admitted;
+    (void)direct;
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 #else
-    int unbound = _PyObject_GetMethod(obj, name, found);
-    return *found == nullptr ? -1 : unbound;
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(args[0], name, &found);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    PyObject* result;
+    if (unbound && admitted && PyVectorcall_Function(found) == own) {
+        result = direct(args);
+    } else if (unbound) {
+        result = PyObject_Vectorcall(found, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    } else {
+        // Anything else was bound by the lookup and takes the arguments after self.
+        result = PyObject_Vectorcall(found, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    Py_DECREF(found);
+    return result;
 #endif
 }
 
