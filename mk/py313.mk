@@ -15,7 +15,7 @@ PY313_RUN  := PYTHON=$(PYTHON) bash tools/py313/run.sh $(PY313_ROOT)
 py313-deps:
 	bash tools/py313/deps.sh
 
-# The root (once, cached): about 1.5 minutes and 0.7 GB.
+# The root (once, cached): about 1.5 minutes and 1.1 GB.
 py313-root: py313-deps
 	bash tools/py313/root.sh $(PY313_ROOT)
 
@@ -40,8 +40,8 @@ bench-py313: py313-install
 	$(PY313_RUN) $(PY313_VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 # The x86-64 wheels, cp311 from the host and cp313 from the root, into dist/
-# (the armhf cp311 wheel: make armhf). The cp313 one is built against trixie's
-# C and C++ libraries and needs them (or newer) where it is installed.
+# (the armhf cp311 wheel: make armhf). The cp313 module, built in trixie,
+# links to the C library only and needs nothing newer than glibc 2.14 from it.
 wheels: install py313-install
 	rm -f dist/norv-*-cp311-cp311-linux_x86_64.whl dist/norv-*-cp313-cp313-linux_x86_64.whl
 	$(PIP) wheel . --no-deps --disable-pip-version-check --quiet --wheel-dir dist
