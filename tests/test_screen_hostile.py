@@ -152,7 +152,14 @@ def test_max_line_bytes_is_a_whole_number_of_at_least_one(screen, tmp_path, valu
 
 # --- random and mutated files ------------------------------------------------------------
 
-_text = st.text(st.characters(codec="utf-8") | st.sampled_from(["\ud800", "\udfff", "\x00", "\n", "\""]),
+def _encodable():
+    try:
+        return st.characters(codec="utf-8")
+    except TypeError:  # hypothesis before 6.82 (Debian 12's, in the armhf run) has no codec
+        return st.characters(blacklist_categories=("Cs",))
+
+
+_text = st.text(_encodable() | st.sampled_from(["\ud800", "\udfff", "\x00", "\n", "\""]),
                 max_size=12)
 _json = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | _text,
