@@ -145,7 +145,7 @@ def test_pattern_without_a_bound_is_searched_whole():
 
 def test_attaching_characters_are_those_unicodedata_describes():
     # A table for each interpreter the package supports, chosen by its unicodedata.
-    assert unicodedata.unidata_version in _normalise._ATTACHING_BY_UNICODE
+    assert unicodedata.unidata_version in _normalise._ATTACHING_ADDED
     everything = "".join(map(chr, range(0x110000)))
     decomposed = {char: decomposition for char in everything if (decomposition := unicodedata.decomposition(char))}
     # Second characters of canonical pairs, and the Hangul vowels and final
