@@ -81,9 +81,19 @@ def _keep_keys(text: str) -> tuple[str, ...]:
     return keys
 
 
+def add_guard_options(parser: argparse.ArgumentParser) -> None:
+    """The three guard options, as ``norv screen`` and ``norv eval`` take them."""
+    from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
+
+    for option, kind, default in (("--input-guard", "heuristic input guard", DEFAULT_INPUT_GUARD),
+                                  ("--neural-guard", "semantic input guard", DEFAULT_NEURAL_GUARD),
+                                  ("--output-shield", "output shield", DEFAULT_OUTPUT_SHIELD)):
+        parser.add_argument(option, default=default, metavar="REF",
+                            help=f"{kind} as package.module:name, or none (default: {default})")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from norv.cli.report import GATE_CATEGORIES, UNSCANNED_CATEGORIES
-    from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
 
     parser = _Parser(prog="norv", description="norv prompt-security toolkit.", allow_abbrev=False)
     parser.add_argument("--version", action="version", version=f"norv {norv.__version__}")
@@ -121,12 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     screen.add_argument("--max-chars", type=_max_chars, default=None, metavar="N",
                         help="do not screen a prompt or response longer than N characters: its verdict is "
                              "too_long, with a TEXT_TOO_LONG event (default: no limit)")
-    screen.add_argument("--input-guard", default=DEFAULT_INPUT_GUARD, metavar="REF",
-                        help=f"heuristic input guard as package.module:name, or none (default: {DEFAULT_INPUT_GUARD})")
-    screen.add_argument("--neural-guard", default=DEFAULT_NEURAL_GUARD, metavar="REF",
-                        help=f"semantic input guard as package.module:name, or none (default: {DEFAULT_NEURAL_GUARD})")
-    screen.add_argument("--output-shield", default=DEFAULT_OUTPUT_SHIELD, metavar="REF",
-                        help=f"output shield as package.module:name, or none (default: {DEFAULT_OUTPUT_SHIELD})")
+    add_guard_options(screen)
     screen.add_argument("--fail-on", action="append", default=[], metavar="LIST",
                         help=f"fail the run when any of these happened (comma-separated: {', '.join(GATE_CATEGORIES)}; "
                              f"unscanned = {','.join(UNSCANNED_CATEGORIES)}; all)")

@@ -613,8 +613,7 @@ def _count(text: str) -> int:
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Add ``eval`` to the ``norv`` command's subparsers."""
-    from norv.cli import _max_chars, _timeout_ms
-    from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
+    from norv.cli import _max_chars, _timeout_ms, add_guard_options
 
     parser: argparse.ArgumentParser = commands.add_parser(
         "eval",
@@ -640,12 +639,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                         help=f"time limit per security module in milliseconds (default: {DEFAULT_TIMEOUT_MS})")
     parser.add_argument("--max-chars", type=_max_chars, default=None, metavar="N",
                         help="do not screen texts longer than N characters: they count as unscanned")
-    parser.add_argument("--input-guard", default=DEFAULT_INPUT_GUARD, metavar="REF",
-                        help=f"heuristic input guard as package.module:name, or none (default: {DEFAULT_INPUT_GUARD})")
-    parser.add_argument("--neural-guard", default=DEFAULT_NEURAL_GUARD, metavar="REF",
-                        help=f"semantic input guard as package.module:name, or none (default: {DEFAULT_NEURAL_GUARD})")
-    parser.add_argument("--output-shield", default=DEFAULT_OUTPUT_SHIELD, metavar="REF",
-                        help=f"output shield as package.module:name, or none (default: {DEFAULT_OUTPUT_SHIELD})")
+    add_guard_options(parser)
     parser.add_argument("--json", nargs="?", const="-", default=None, metavar="PATH",
                         help="write the report as JSON: to PATH, or to standard output instead of the table "
                              "when no PATH (or '-') is given")
