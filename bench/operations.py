@@ -1,4 +1,4 @@
-"""Figures for the README's operations section: the backlog of abandoned scans, and the queue's memory.
+"""Figures for docs/operations.md: the backlog of abandoned scans, and the queue's memory.
 
     python bench/operations.py backlog   # stale scans drain after a hang; fresh attacks meanwhile
     python bench/operations.py queue     # RSS while scans of 100 KB prompts queue behind hung ones

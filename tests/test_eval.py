@@ -264,10 +264,10 @@ def test_chain_members_get_rows_of_their_own(tmp_path):
 
 
 def test_readme_example(tmp_path):
-    """The README's `norv eval` example gives the counts it shows (its latency columns aside)."""
-    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    """The documented `norv eval` example gives the counts it shows (its latency columns aside)."""
+    text = (ROOT / "docs" / "command.md").read_text(encoding="utf-8")
     block = re.search(r"```\n\$ (norv eval examples/labelled\.jsonl[^\n]*)\n(.*?)```", text, re.S)
-    assert block, "no norv eval example in the README"
+    assert block, "no norv eval example in docs/command.md"
     command, shown = block.group(1), block.group(2)
     done = run_eval(ROOT, *shlex.split(command)[2:])
     assert done.returncode == 0, done.stderr

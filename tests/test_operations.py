@@ -1,6 +1,6 @@
 """What the guarantees mean in operation: exit, shutdown, failing logging, abandoned scans.
 
-Each test pins down a fact the README's operations section states, so that a
+Each test pins down a fact docs/operations.md states, so that a
 change of behaviour shows up here before it surprises an operator.
 """
 

@@ -51,7 +51,7 @@ UNSCANNED_EVENTS = MappingProxyType({
     INTERNAL_MODULE_ERROR: "module_error",
 })
 
-#: The commands' exit statuses (``norv screen``, ``norv eval``; the README's table).
+#: The commands' exit statuses (``norv screen``, ``norv eval``; docs/command.md's table).
 EXIT = MappingProxyType({
     "ok": 0,
     "detection": 1,  # a detection gate failed

@@ -1,7 +1,7 @@
 """The ``norv`` command line: ``norv screen`` (below), ``norv serve`` (:mod:`norv.cli.serve`) and
 ``norv eval`` (:mod:`norv.cli.evaluate`, whose statuses follow the same kinds).
 
-Exit status (the README's table): 0 the run finished and the gate passed; 1
+Exit status (docs/command.md's table): 0 the run finished and the gate passed; 1
 ``--fail-on detection`` and something was refused, sanitised, redacted or (audit
 mode) detected; 2 the run could not start (one line on standard error); 3 the
 gate failed on something not cleanly screened (an error, a time-out, a module
