@@ -203,7 +203,7 @@ class _Feeder(threading.Thread):
             index, first, size = 0, 1, 0
             lines: list[bytes] = []
             oversize: list[int] = []
-            for raw in bounded_lines(self.source, self.limit):
+            for raw in bounded_lines(self.source, self.limit, lambda: self.stopped):
                 if isinstance(raw, LineTooLarge):
                     # The line was never held: a placeholder goes in its place, and the
                     # chunk goes now, so its result does not wait for the line's end.
@@ -331,6 +331,7 @@ def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO,
         state.notes.append("audit events: in each result line's \"events\"; --audit-log PATH (or - for "
                            "standard error) writes them as JSON lines")
     feeder = _Feeder(source, tasks, getattr(args, "max_line_bytes", DEFAULT_MAX_LINE_BYTES))
+    state.reader = feeder
     abandoned = False
     array_line = None
     with Signals() as signals:
@@ -428,6 +429,9 @@ def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO,
         finally:
             feeder.stopped = True
             feeder.slots.release()
+            # It ends at its next read; a read blocked on a pipe keeps it alive,
+            # and the input is then left open (see screen.run).
+            feeder.join(0.5)
         progress.finish()
         # Still under the handlers: an interrupt now is the run's, with lines kept whole.
         try:

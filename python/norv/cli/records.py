@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 import math
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, BinaryIO, NamedTuple
 
 __all__ = [
@@ -241,15 +241,17 @@ def looks_like_array(head: bytes) -> bool:
     return head.lstrip()[:1] == b"["
 
 
-def bounded_lines(source: BinaryIO, limit: int) -> Iterator[bytes | LineTooLarge]:
+def bounded_lines(source: BinaryIO, limit: int,
+                  stopped: Callable[[], bool] = lambda: False) -> Iterator[bytes | LineTooLarge]:
     """The lines of ``source``, each with its line end; a line over ``limit`` bytes (line end not
     counted) as :class:`LineTooLarge`, given as soon as it is known and then skipped in bounded pieces.
 
     Memory stays under ``limit`` plus a piece whatever the input (``/dev/zero``
     included), and every read returns to Python, so signals are acted on.
+    Reading ends at the next read once ``stopped()`` is true.
     """
     readline = source.readline
-    while True:
+    while not stopped():
         raw = readline(limit + 1)
         if len(raw) <= limit or raw[-1:] == b"\n":
             if not raw:
@@ -257,7 +259,7 @@ def bounded_lines(source: BinaryIO, limit: int) -> Iterator[bytes | LineTooLarge
             yield raw
             continue
         yield LineTooLarge(limit)
-        while True:
+        while not stopped():
             piece = readline(SKIP_BYTES)
             if not piece or piece[-1:] == b"\n":
                 break

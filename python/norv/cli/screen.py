@@ -704,6 +704,8 @@ class RunState:
         self.notes: list[str] = []
         #: --summary-json's file, opened before the run started.
         self.summary_file: Any = None
+        #: The thread that reads the input, once there is one.
+        self.reader: threading.Thread | None = None
 
 
 def settings_line(args: Any) -> str:
@@ -893,6 +895,14 @@ def _isatty(stream: Any) -> bool:
         return False
 
 
+def _close_unless_read(source: Any, state: RunState) -> None:
+    # Closing a buffered reader frees its buffer under a thread still reading
+    # it (CPython does not guard against that); a reader still blocked in a
+    # read is left the file, which the process's end closes.
+    if state.reader is None or not state.reader.is_alive():
+        source.close()
+
+
 def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
     """Screen every record named by ``args``; raises :class:`Fatal` for unusable settings."""
     from norv.cli.jobs import Workers
@@ -903,7 +913,7 @@ def run(args: Any, stdin: Any, stdout: TextIO, stderr: TextIO) -> Outcome:
     with contextlib.ExitStack() as stack:
         source, fmt, size = open_source(args, stdin)
         if source is not stdin:
-            stack.callback(source.close)
+            stack.callback(_close_unless_read, source, state)
         if getattr(args, "summary_json", None) is not None:
             try:
                 # Unbuffered: a write that fails leaves nothing for closing to fail on again.
