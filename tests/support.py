@@ -172,9 +172,9 @@ def tp_name(cls: type) -> str:
     """The C-level type name that messages quote, read from the type object.
 
     No Python attribute gives it: a static type outside builtins carries its
-    module, as does a heap type made from a C spec, while a class statement's
+    module, as does a heap type built by C code, while a class statement's
     type does not. Which kind a standard type is changes between interpreters
-    (collections.defaultdict is static in 3.11, made from a spec in 3.13).
+    (collections.defaultdict is static in 3.11, a heap type in 3.13).
     """
     # PyTypeObject: the variable-size object header, then tp_name.
     offset = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)
