@@ -3,6 +3,7 @@
     python bench/screen_bench.py floors [--records 50000] [--runs 5]
     python bench/screen_bench.py jobs   [--records 50000] [--runs 3] [--jobs 1,2]
     python bench/screen_bench.py memory [--records 100000,1000000] [--jobs 1] [--guards default|none]
+    python bench/screen_bench.py versions --baseline DIR [--records 20000] [--runs 6]
 
 Every figure is the operating system's accounting of a finished child process
 (``os.wait4``): CPU is user + system seconds, with the child's own children
@@ -16,6 +17,10 @@ floors  runs `norv screen IN -o OUT --audit-log AUDIT` and each floor of
 jobs    records per second (wall clock) of --jobs 1 and of each N given, paired.
 memory  peak RSS of `norv screen` for each record count, the records generated
         on the fly into its standard input, results and audit events to /dev/null.
+versions  the CPU a record costs in this checkout against another (DIR: a clone
+        at the revision to compare with, its native module built or copied into
+        DIR/python/norv/core), the two taking turns; their result lines must be
+        byte-identical. What a change of the command's Python costs.
 """
 
 from __future__ import annotations
@@ -37,12 +42,13 @@ class Measured:
         self.cpu, self.wall, self.peak_mib, self.status = cpu, wall, peak_mib, status
 
 
-def measure(argv: list[str], *, stdin: int | None = None, stdout: int | None = None) -> Measured:
+def measure(argv: list[str], *, stdin: int | None = None, stdout: int | None = None,
+            env: dict[str, str] | None = None) -> Measured:
     """Run ``argv`` to its end; its CPU (user + sys, children included), wall time and peak RSS."""
     devnull = os.open(os.devnull, os.O_RDWR)
     started = time.monotonic()
     proc = subprocess.Popen(argv, stdin=stdin if stdin is not None else devnull,
-                            stdout=stdout if stdout is not None else devnull, stderr=devnull)
+                            stdout=stdout if stdout is not None else devnull, stderr=devnull, env=env)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - started
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -149,9 +155,38 @@ def memory(args: argparse.Namespace, work: str) -> None:
               f"CPU {result.cpu:8.1f} s, exit {result.status}")
 
 
+def versions(args: argparse.Namespace, work: str) -> None:
+    data = os.path.join(work, f"records-{args.records}.jsonl")
+    generate(args.records, data)
+    trees = {"baseline": os.path.join(os.path.abspath(args.baseline), "python"),
+             "this": os.path.join(os.path.dirname(HERE), "python")}
+    cpu: dict[str, list[float]] = {name: [] for name in trees}
+    for number in range(args.runs + 1):  # the first round warms the caches and is not counted
+        outputs = {}
+        for name in (("baseline", "this") if number % 2 else ("this", "baseline")):
+            out = os.path.join(work, f"{name}.out")
+            env = dict(os.environ, PYTHONPATH=trees[name])
+            result = measure(norv(data, "-o", out, "--audit-log", os.devnull, "--no-progress"), env=env)
+            if result.status != 0:
+                sys.exit(f"{name} exited with {result.status}")
+            if number:
+                cpu[name].append(result.cpu)
+            with open(out, "rb") as file:
+                outputs[name] = file.read()
+        if outputs["baseline"] != outputs["this"]:
+            print("warning: the result lines differ (a time-out under load?)")
+    ratios = [this / base for this, base in zip(cpu["this"], cpu["baseline"], strict=True)]
+    print(f"{args.records} records, {args.runs} rounds, order alternating; CPU = user + sys, workers included")
+    for name in trees:
+        per_record = [seconds / args.records * 1e6 for seconds in cpu[name]]
+        print(_median_row(f"{name} ({trees[name]})", per_record, "us/record"))
+    print(_median_row("this / baseline", ratios, "x"))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=("floors", "jobs", "memory"))
+    parser.add_argument("what", choices=("floors", "jobs", "memory", "versions"))
+    parser.add_argument("--baseline", metavar="DIR", help="versions: the checkout to compare with")
     parser.add_argument("--records", default=None)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--jobs", default=None)
@@ -162,6 +197,11 @@ def main() -> None:
     if args.what == "floors":
         args.records = int(args.records or 50_000)
         floors(args, args.work)
+    elif args.what == "versions":
+        if args.baseline is None:
+            parser.error("versions needs --baseline DIR")
+        args.records = int(args.records or 20_000)
+        versions(args, args.work)
     elif args.what == "jobs":
         args.records = int(args.records or 50_000)
         args.jobs = args.jobs or "1,2"

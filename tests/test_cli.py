@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import io
 import json
 import math
@@ -982,7 +983,7 @@ def test_scans_run_on_threads_that_leave_interrupts_to_the_main_thread():
     # must be born with both signals blocked, and the main thread keep its mask.
     import threading
 
-    from norv.cli.screen import new_coordinator
+    from norv.cli.loading import new_coordinator
     from norv.core.coordinator import GovernanceCoordinator
 
     coordinator = new_coordinator(GovernanceCoordinator, 60000, False)
@@ -1038,3 +1039,42 @@ def test_nothing_but_the_pool_module_reaches_into_the_pool():
              for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
              if re.search(r"\._executor\b|_max_workers|_work_queue|_idle_semaphore", line)]
     assert found == []
+
+
+def _package_imports():
+    """{module: the norv modules it imports, at any depth of its code} for every module of the package."""
+    package = Path(norv.__file__).parent
+    graph = {}
+    for path in sorted(package.rglob("*.py")):
+        parts = path.relative_to(package.parent).with_suffix("").parts
+        name = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+        found = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("norv"):
+                found.add(node.module)
+                found.update(f"{node.module}.{alias.name}" for alias in node.names)
+            elif isinstance(node, ast.Import):
+                found.update(alias.name for alias in node.names if alias.name.startswith("norv"))
+        graph[name] = found
+    return {name: {target for target in found if target in graph and target != name}
+            for name, found in graph.items()}
+
+
+def test_the_command_modules_import_in_one_direction():
+    # A circle among the command's modules hides which one a concern lives in
+    # (and breaks on the first import moved to the top of a file). The package
+    # itself is left out: norv.cli importing its own submodules is no circle.
+    graph = {name: {target for target in targets if target != "norv.cli"}
+             for name, targets in _package_imports().items() if name.startswith("norv.cli.")}
+    circles = []
+
+    def visit(name, path):
+        for target in graph.get(name, ()):
+            if target in path:
+                circles.append([*path[path.index(target):], target])
+            elif target in graph:
+                visit(target, [*path, target])
+
+    for name in graph:
+        visit(name, [name])
+    assert circles == []

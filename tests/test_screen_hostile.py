@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 import norv
 from conftest import TIME_SCALE, UNDER_ASAN
 from norv.cli.jobs import CHUNK_LINES
-from norv.cli.screen import _ToStderr
+from norv.cli.streams import ToStderr
 
 LIMIT = 120 * TIME_SCALE
 
@@ -343,7 +343,7 @@ class _Writes:
 ])
 def test_lines_written_from_several_threads_are_handed_on_whole(pieces):
     target = _Writes()
-    relay = _ToStderr(target)
+    relay = ToStderr(target)
     turns = [threading.Event() for _ in pieces]
     done = [threading.Event() for _ in pieces]
 

@@ -25,6 +25,7 @@ from __future__ import annotations
 import logging
 import threading
 import weakref
+from collections.abc import Mapping
 from typing import Any
 
 try:
@@ -37,6 +38,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from norv import pool as pools
 from norv import screening
 from norv.protocols import Coordinator
+from norv.utils.logger import EventListener
 
 __all__ = ["LATENCY_BUCKETS", "Metrics"]
 
@@ -44,23 +46,14 @@ __all__ = ["LATENCY_BUCKETS", "Metrics"]
 LATENCY_BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.15, 0.25, 0.5, 1.0, 2.5, 5.0)
 
 
-class _EventCounter(logging.Handler):
-    norv_passive = True  # listens only; see norv.utils.logger
-
+class _EventCounter(EventListener):
     def __init__(self, counter: Any) -> None:
-        super().__init__(logging.INFO)
+        super().__init__()
         self._counter = counter
 
-    def handle(self, record: logging.LogRecord) -> bool:
-        event = getattr(record, "norv_event", None)
-        if event is not None:
-            details = getattr(record, "norv_details", None) or {}
-            outcome = details.get("outcome", details.get("action", ""))
-            self._counter.labels(str(event), str(details.get("module", "")), str(outcome)).inc()
-        return True
-
-    def emit(self, record: logging.LogRecord) -> None:  # pragma: no cover - handle() does the work
-        pass
+    def on_event(self, event: str, details: Mapping[str, Any]) -> None:
+        outcome = details.get("outcome", details.get("action", ""))
+        self._counter.labels(str(event), str(details.get("module", "")), str(outcome)).inc()
 
 
 

@@ -48,11 +48,12 @@ from __future__ import annotations
 import logging
 import sys
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from time import perf_counter as _perf_counter
 from typing import Any, NamedTuple
 
 from norv.protocols import Coordinator, Listener
+from norv.utils.logger import EventListener
 from norv.vocabulary import (
     AUDIT_LOGGER,
     CRITICAL_PREFIX,
@@ -156,29 +157,16 @@ class Screening(NamedTuple):
 _local = threading.local()
 
 
-class _EventCollector(logging.Handler):
+class _EventCollector(EventListener):
     """Files each audit event under the screening call running on this thread.
 
-    Passive: norv's fallback handler does not count it as a handler that
-    "receives" records, so adding it never silences the default stderr output.
+    A listener: adding it never silences the default output on standard error.
     """
 
-    norv_passive = True
-
-    def __init__(self) -> None:
-        super().__init__(logging.INFO)
-
-    def handle(self, record: logging.LogRecord) -> bool:
+    def on_event(self, event: str, details: Mapping[str, Any]) -> None:
         sink = getattr(_local, "sink", None)
         if sink is not None:
-            event = getattr(record, "norv_event", None)
-            if event is not None:
-                details = getattr(record, "norv_details", None) or {}
-                sink.append({"event": event, **details})
-        return True
-
-    def emit(self, record: logging.LogRecord) -> None:  # pragma: no cover - handle() does the work
-        pass
+            sink.append({"event": event, **details})
 
 
 class _StdoutWatch:

@@ -9,9 +9,21 @@ from __future__ import annotations
 from types import MappingProxyType
 
 __all__ = [
-    "ADMISSION_TIMEOUT", "AUDIT_LOGGER", "CRITICAL_PREFIX", "EXIT", "INTERNAL_MODULE_ERROR", "LAST_RESORT",
-    "STEPS", "STEP_OF_SLOT", "TEXT_TOO_LONG", "THREAT_DETECTED", "TIMEOUT", "UNSCANNED_EVENTS",
-    "UNSCANNED_VERDICTS", "VERDICTS",
+    "ADMISSION_TIMEOUT",
+    "AUDIT_LOGGER",
+    "CRITICAL_PREFIX",
+    "EXIT",
+    "EXIT_MEANING",
+    "INTERNAL_MODULE_ERROR",
+    "LAST_RESORT",
+    "STEPS",
+    "STEP_OF_SLOT",
+    "TEXT_TOO_LONG",
+    "THREAT_DETECTED",
+    "TIMEOUT",
+    "UNSCANNED_EVENTS",
+    "UNSCANNED_VERDICTS",
+    "VERDICTS",
 ]
 
 #: The logger the coordinator writes its audit events to.
@@ -61,4 +73,15 @@ EXIT = MappingProxyType({
     "guard": 5,  # a guard (or a worker process) stopped the run
     "sigint": 130,
     "sigterm": 143,
+})
+#: What each status means for ``norv screen`` (its ``--help`` epilogue is made from this).
+EXIT_MEANING = MappingProxyType({
+    "ok": "finished, gate passed",
+    "detection": "the gate failed on detections",
+    "usage": "could not start",
+    "unscreened": "the gate failed on something not cleanly screened, or every record was an error",
+    "write": "results, audit events or the summary could not be written",
+    "guard": "a guard stopped the run, a screening process ended (os._exit, crash, kill) or reading the input failed",
+    "sigint": "interrupted (SIGINT)",
+    "sigterm": "terminated (SIGTERM)",
 })

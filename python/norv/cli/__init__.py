@@ -1,17 +1,9 @@
 """The ``norv`` command line: ``norv screen`` (below), ``norv serve`` (:mod:`norv.cli.serve`) and
 ``norv eval`` (:mod:`norv.cli.evaluate`, whose statuses follow the same kinds).
 
-Exit status (docs/command.md's table): 0 the run finished and the gate passed; 1
-``--fail-on detection`` and something was refused, sanitised, redacted or (audit
-mode) detected; 2 the run could not start (one line on standard error); 3 the
-gate failed on something not cleanly screened (an error, a time-out, a module
-failure, a last-resort line, a prompt too long for a guard to screen, a text
-over ``--max-chars``), or
-every record was an error; 4
-results, audit events or the summary could not be written; 5 a guard stopped the run
-(SystemExit, KeyboardInterrupt or GeneratorExit), a screening process ended
-without a word (a guard's os._exit, a crash, a kill) or reading the input failed; 130
-interrupted (SIGINT); 143 terminated (SIGTERM).
+Exit statuses: :data:`norv.vocabulary.EXIT`, with what each means in
+:data:`norv.vocabulary.EXIT_MEANING` (the ``--help`` epilogue); docs/command.md
+has the table.
 """
 
 from __future__ import annotations
@@ -83,7 +75,7 @@ def _keep_keys(text: str) -> tuple[str, ...]:
 
 def add_guard_options(parser: argparse.ArgumentParser) -> None:
     """The three guard options, as ``norv screen`` and ``norv eval`` take them."""
-    from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
+    from norv.cli.settings import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
 
     for option, kind, default in (("--input-guard", "heuristic input guard", DEFAULT_INPUT_GUARD),
                                   ("--neural-guard", "semantic input guard", DEFAULT_NEURAL_GUARD),
@@ -94,6 +86,7 @@ def add_guard_options(parser: argparse.ArgumentParser) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     from norv.cli.report import GATE_CATEGORIES, UNSCANNED_CATEGORIES
+    from norv.vocabulary import EXIT, EXIT_MEANING
 
     parser = _Parser(prog="norv", description="norv prompt-security toolkit.", allow_abbrev=False)
     parser.add_argument("--version", action="version", version=f"norv {norv.__version__}")
@@ -107,13 +100,7 @@ def build_parser() -> argparse.ArgumentParser:
             "Run each record's prompt through process_input and its response through process_output "
             "of a GovernanceCoordinator, and write one JSON result line per input record."
         ),
-        epilog=(
-            "exit status: 0 finished, gate passed; 1 the gate failed on detections; 2 could not start; "
-            "3 the gate failed on something not cleanly screened, or every record was an error; "
-            "4 results, audit events or the summary could not be written; 5 a guard stopped the run, "
-            "a screening process ended (os._exit, crash, kill) or reading the input failed; "
-            "130 interrupted (SIGINT); 143 terminated (SIGTERM)"
-        ),
+        epilog="exit status: " + "; ".join(f"{status} {EXIT_MEANING[name]}" for name, status in EXIT.items()),
     )
     screen.add_argument("input", nargs="?", default="-", metavar="FILE",
                         help="JSON Lines or text file; '-' or nothing reads standard input")
@@ -237,7 +224,10 @@ def main(argv: list[str] | None = None) -> int:
 
         return evaluate(args)
 
-    from norv.cli.screen import EXIT, Fatal, run
+    from norv.cli.errors import Fatal
+    from norv.cli.outcome import EXIT
+    from norv.cli.screen import run
+    from norv.cli.settings import Settings
 
     # Result lines are UTF-8 whatever the locale says; both streams are
     # buffered for the run and flushed by it.
@@ -252,7 +242,7 @@ def main(argv: list[str] | None = None) -> int:
     stderr = _writer(stderr_buffer, "backslashreplace") if stderr_buffer is not None else sys.stderr
     try:
         stdin = getattr(sys.stdin, "buffer", None) or io.BytesIO()  # no standard input at all
-        outcome = run(args, stdin, stdout, stderr)
+        outcome = run(Settings.from_args(args), stdin, stdout, stderr)
     except Fatal as exc:
         stderr.write(f"norv screen: error: {exc}\n")
         _flush(stderr)
@@ -278,7 +268,7 @@ def main(argv: list[str] | None = None) -> int:
 
 def _writer(buffer: Any, errors: str) -> Any:
     """A text stream over ``buffer``: straight to its file descriptor when it has one."""
-    from norv.cli.screen import FdWriter
+    from norv.cli.streams import FdWriter
 
     try:
         fd = buffer.fileno()

@@ -42,6 +42,7 @@ from fractions import Fraction
 from typing import Any, NamedTuple, TextIO
 
 from norv import vocabulary
+from norv.cli.errors import Fatal
 
 __all__ = ["DEFAULT_POSITIVE", "EXIT", "add_parser", "label_text", "main", "parse_positive"]
 
@@ -67,10 +68,6 @@ _FLAGGING_VERDICTS = frozenset({"refused", "sanitised", "redacted"})
 _SLOTS = ("input_guard", "neural_guard", "output_shield")
 _ERRORS_SHOWN = 20
 _MISSES_SHOWN = 20
-
-
-class Fatal(Exception):
-    """Ends the command with exit status 2 and this one-line message."""
 
 
 # --- labels and records --------------------------------------------------------------
@@ -296,7 +293,7 @@ class Evaluator:
     """The pipeline and a pipeline per input guard when both input slots are filled."""
 
     def __init__(self, pipeline: Any, timeout_ms: int) -> None:
-        from norv.cli.screen import leave_interrupts_to_main_thread
+        from norv.cli.loading import leave_interrupts_to_main_thread
         from norv.guards.chain import Chain
         from norv.pipeline import Pipeline
 
@@ -710,12 +707,12 @@ def _close_quietly(stream: Any) -> None:
 
 def run(args: Any, stdout: TextIO, stderr: TextIO) -> tuple[int, bool]:
     """The exit status, and whether a scan may still be running (a time-out or an interrupt)."""
+    from norv.cli.loading import build_pipeline
     from norv.cli.records import looks_like_array
-    from norv.cli.screen import Fatal as ScreenFatal
-    from norv.cli.screen import audit_logging, build_pipeline
+    from norv.cli.settings import GuardSettings
+    from norv.cli.streams import audit_logging
 
     _check_settings(args)
-    args.audit_mode = False
     started = time.monotonic()
     with contextlib.ExitStack() as stack:
         source = _open_source(args)
@@ -733,12 +730,11 @@ def run(args: Any, stdout: TextIO, stderr: TextIO) -> tuple[int, bool]:
         # What guards print goes to standard error: standard output carries the report only.
         stack.enter_context(contextlib.redirect_stdout(stderr))
         try:
-            pipeline = build_pipeline(args)
+            # Detections are what is measured: never in audit mode.
+            pipeline = build_pipeline(GuardSettings.from_args(args, audit_mode=False))
             stack.callback(pipeline.close)
             evaluator = Evaluator(pipeline, args.timeout_ms)
             stack.callback(evaluator.close)
-        except ScreenFatal as exc:
-            raise Fatal(str(exc)) from None
         except (TypeError, ValueError, RuntimeError) as exc:
             raise Fatal(" ".join(str(exc).split())) from None
         # The audit events are counted here, not printed.

@@ -4,7 +4,7 @@ The workers are forked before the input is read; each builds, checks and
 warms its own pipeline and says it is ready (or, in one line, why it cannot
 start). The main process then reads the input in chunks of whole lines and
 deals them out round-robin; each worker screens a chunk with the
-:class:`~norv.cli.screen.Screener` and sends back result lines, what was
+:class:`~norv.cli.screener.Screener` and sends back result lines, what was
 printed, audit lines and counts: every ``PART_SECONDS`` while the chunk lasts
 and at its end. The main process writes them in input order and merges the
 counts into one summary, so the output does not depend on N. A bounded number
@@ -35,25 +35,15 @@ import time
 import traceback
 from typing import Any, TextIO
 
+from norv.cli.errors import Fatal, GuardAbort, WriteFailed
+from norv.cli.loading import build_pipeline, resolve_ref
+from norv.cli.outcome import RunState
 from norv.cli.records import ARRAY_MESSAGE, JsonArrayInput, LineTooLarge, bounded_lines, read_records
 from norv.cli.report import Progress, Stats
-from norv.cli.screen import (
-    GUARD_OPTIONS,
-    AuditWriter,
-    Destinations,
-    Fatal,
-    GuardAbort,
-    Outcome,
-    RunState,
-    Screener,
-    Signals,
-    WriteFailed,
-    _ToStderr,
-    audit_logging,
-    build_pipeline,
-    finish,
-    resolve_ref,
-)
+from norv.cli.screener import Screener
+from norv.cli.settings import GUARD_OPTIONS, Settings
+from norv.cli.signals import INTERRUPTS, Signals
+from norv.cli.streams import AuditWriter, Destinations, ToStderr, audit_logging
 
 __all__ = ["Workers"]
 
@@ -63,8 +53,6 @@ CHUNK_LINES = 256
 IN_FLIGHT = 3
 #: A worker sends what it has screened of a chunk at least this often.
 PART_SECONDS = 0.02
-#: The line-length cap when the options do not set one.
-DEFAULT_MAX_LINE_BYTES = 16 << 20
 
 _READY, _FATAL, _PART, _RESULT, _END = b"S", b"F", b"P", b"R", b"E"
 
@@ -82,7 +70,7 @@ def _chunk_lines(data: bytes, oversize: tuple[int, ...], limit: int) -> Any:
     return (LineTooLarge(limit) if index in marked else raw for index, raw in enumerate(lines))
 
 
-def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool,
+def _worker(settings: Settings, fmt: str, tasks: Any, results: Any, others: list[Any], audit_wanted: bool,
             audit_to_err: bool) -> None:
     """A worker process's life: build and warm the pipeline, screen chunks until told to stop."""
     for connection in others:  # the other workers' pipe ends, inherited through fork
@@ -95,7 +83,7 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], au
     status = 0
     try:
         try:
-            pipeline = build_pipeline(args)
+            pipeline = build_pipeline(settings.guards)
         except Fatal as exc:
             results.send_bytes(_FATAL + str(exc).encode("utf-8", "backslashreplace"))
             return
@@ -106,10 +94,10 @@ def _worker(args: Any, fmt: str, tasks: Any, results: Any, others: list[Any], au
         printed = io.StringIO()
         audit_buffer = printed if audit_to_err else io.StringIO()
         audit = AuditWriter(audit_buffer) if audit_wanted else None
-        captured = _ToStderr(printed)
-        screener = Screener(pipeline, args, Stats(), Signals())
-        keep = frozenset(getattr(args, "keep_keys", ()) or ())
-        limit = getattr(args, "max_line_bytes", DEFAULT_MAX_LINE_BYTES)
+        captured = ToStderr(printed)
+        screener = Screener(pipeline, settings.guards, Stats(), Signals())
+        keep = settings.keep_keys
+        limit = settings.max_line_bytes
 
         def send(kind: bytes, lines: list[str], stop: tuple[str, str] | None) -> None:
             with captured.lock:  # a pool thread's line is either in this part or in the next
@@ -234,14 +222,14 @@ class _Feeder(threading.Thread):
 
 
 class Workers:
-    """``args.jobs`` worker processes, each with its own pipeline; all of them ready once entered.
+    """``settings.jobs`` worker processes, each with its own pipeline; all of them ready once entered.
 
     Entering raises :class:`Fatal` (the first worker's reason) when one cannot
     start; leaving kills those still running.
     """
 
-    def __init__(self, args: Any, fmt: str, audit_wanted: bool, audit_to_err: bool = False) -> None:
-        self.args = args
+    def __init__(self, settings: Settings, fmt: str, audit_wanted: bool, audit_to_err: bool = False) -> None:
+        self.settings = settings
         self.fmt = fmt
         self.audit_wanted = audit_wanted
         self.audit_to_err = audit_to_err
@@ -259,18 +247,18 @@ class Workers:
         return self
 
     def _fork(self) -> None:
-        args = self.args
+        settings = self.settings
         # Imports only, so that a wrong REF fails before any process starts; the
         # guards themselves are built in each worker.
         for option, attr in GUARD_OPTIONS:
-            resolve_ref(option, getattr(args, attr))
+            resolve_ref(option, settings.guards.ref(attr))
         context = multiprocessing.get_context("fork")
-        pipes = [(context.Pipe(duplex=False), context.Pipe(duplex=False)) for _ in range(args.jobs)]
+        pipes = [(context.Pipe(duplex=False), context.Pipe(duplex=False)) for _ in range(settings.jobs)]
         for index, ((task_read, task_write), (result_read, result_write)) in enumerate(pipes):
             others = [end for number, pair in enumerate(pipes) if number != index for pipe in pair for end in pipe]
             others += [task_write, result_read]
             process = context.Process(target=_worker, name=f"norv-screen-{index + 1}", daemon=True,
-                                      args=(args, self.fmt, task_read, result_write, others,
+                                      args=(settings, self.fmt, task_read, result_write, others,
                                             self.audit_wanted, self.audit_to_err))
             process.start()
             self.processes.append(process)
@@ -281,10 +269,10 @@ class Workers:
             self.results.append(result_read)
 
     def run(self, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
-            audit_default: bool, state: RunState | None = None) -> Outcome:
-        """Screen ``source`` with the workers."""
-        return _collect(self.args, source, fmt, size, stdout, stderr, audit_default, self.processes, self.tasks,
-                        self.results, state if state is not None else RunState())
+            audit_default: bool, state: RunState) -> bool:
+        """Screen ``source`` with the workers, what ended it in ``state``; whether scans were abandoned."""
+        return _collect(self.settings, source, fmt, size, stdout, stderr, audit_default, self.processes,
+                        self.tasks, self.results, state)
 
     def __exit__(self, *exc: object) -> None:
         for process in self.processes:
@@ -323,21 +311,21 @@ def _died(process: Any, number: int, jobs: int, span: tuple[int, int] | None) ->
     return f"{who} {how}{where} (a guard may have ended it); the results that came back are written"
 
 
-def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
-             audit_default: bool, workers: list[Any], tasks: list[Any], results: list[Any], state: RunState) -> Outcome:
-    progress = Progress(stderr, size, enabled=not args.no_progress)
-    dest = Destinations(args, stdout, stderr, progress, audit_default)
-    if dest.audit is None and args.audit_log is None and not getattr(args, "quiet", False):
+def _collect(settings: Settings, source: Any, fmt: str, size: int | None, stdout: TextIO, stderr: TextIO,
+             audit_default: bool, workers: list[Any], tasks: list[Any], results: list[Any], state: RunState) -> bool:
+    progress = Progress(stderr, size, enabled=settings.progress)
+    dest = Destinations(settings, stdout, stderr, progress, audit_default)
+    if dest.audit is None and settings.audit_log is None and not settings.quiet:
         state.notes.append("audit events: in each result line's \"events\"; --audit-log PATH (or - for "
                            "standard error) writes them as JSON lines")
-    feeder = _Feeder(source, tasks, getattr(args, "max_line_bytes", DEFAULT_MAX_LINE_BYTES))
+    feeder = _Feeder(source, tasks, settings.max_line_bytes)
     state.reader = feeder
     abandoned = False
     array_line = None
     with Signals() as signals:
         # Born with the interrupts blocked: the kernel hands them to the main thread.
         if hasattr(signal, "pthread_sigmask"):
-            mask = signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT, signal.SIGTERM))
+            mask = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTS)
             try:
                 feeder.start()
             finally:
@@ -430,7 +418,7 @@ def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO,
             feeder.stopped = True
             feeder.slots.release()
             # It ends at its next read; a read blocked on a pipe keeps it alive,
-            # and the input is then left open (see screen.run).
+            # and the input is then left open (see norv.cli.screen.run).
             feeder.join(0.5)
         progress.finish()
         # Still under the handlers: an interrupt now is the run's, with lines kept whole.
@@ -445,7 +433,5 @@ def _collect(args: Any, source: Any, fmt: str, size: int | None, stdout: TextIO,
     if failure and state.write_failure is None and state.interrupted is None and state.abort is None:
         state.write_failure = failure
     if array_line is not None:
-        raise Fatal(f"{args.input if args.input != '-' else 'standard input'} {ARRAY_MESSAGE}")
-    status = finish(args, state, stderr, fmt)
-    # Workers are killed when the run stopped early; the feeder may be blocked on a pipe.
-    return Outcome(status, abandoned or state.write_failure is not None or feeder.is_alive())
+        raise Fatal(f"{settings.input_name} {ARRAY_MESSAGE}")
+    return abandoned

@@ -118,7 +118,7 @@ def _unscanned(text: str) -> str:
 
 def _defaults() -> tuple[tuple[str, Callable[[str], Any], Any, str], ...]:
     """(dest, converter, default, help) of every setting, in --help order."""
-    from norv.cli.screen import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
+    from norv.cli.settings import DEFAULT_INPUT_GUARD, DEFAULT_NEURAL_GUARD, DEFAULT_OUTPUT_SHIELD
 
     return (
         ("host", _host, DEFAULT_HOST, "address to listen on"),
@@ -360,7 +360,9 @@ def _one_line(exc: BaseException) -> str:
 
 
 def _build_pipeline(settings: Settings) -> Any:
-    from norv.cli.screen import GUARD_OPTIONS, Fatal, load_security_module
+    from norv.cli.errors import Fatal
+    from norv.cli.loading import load_security_module
+    from norv.cli.settings import GUARD_OPTIONS
 
     try:
         guards = {attr: load_security_module(option, getattr(settings, attr)) for option, attr in GUARD_OPTIONS}

@@ -24,13 +24,46 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["AUDIT_LEVEL", "JsonFormatter", "log_audit", "setup_logger"]
+__all__ = ["AUDIT_LEVEL", "EventListener", "JsonFormatter", "is_passive", "log_audit", "setup_logger"]
 
 #: The level at which audit events are logged.
 AUDIT_LEVEL = logging.INFO
 
 #: Keys every event starts with; details may not overwrite them.
 _LEADING_KEYS = ("timestamp", "logger", "event")
+
+
+class EventListener(logging.Handler):
+    """A handler that only listens: told of each audit event, it writes nothing.
+
+    Passive: the fallback handler below still writes the events to standard
+    error while no handler that writes them is attached, and ``norv screen``
+    leaves such listeners in place when it routes the events of a run. Any
+    handler with a true ``norv_passive`` attribute is taken as one.
+    """
+
+    norv_passive = True
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+
+    def handle(self, record: logging.LogRecord) -> bool:
+        # No lock, no formatting: listeners keep their own state thread-safe.
+        event = getattr(record, "norv_event", None)
+        if event is not None:
+            self.on_event(event, getattr(record, "norv_details", None) or {})
+        return True
+
+    def emit(self, record: logging.LogRecord) -> None:  # pragma: no cover - handle() does the work
+        pass
+
+    def on_event(self, event: str, details: Mapping[str, Any]) -> None:
+        raise NotImplementedError
+
+
+def is_passive(handler: logging.Handler) -> bool:
+    """Whether ``handler`` only listens to the events (see :class:`EventListener`)."""
+    return bool(getattr(handler, "norv_passive", False))
 
 
 def _utc_timestamp(seconds: float) -> str:
@@ -90,8 +123,7 @@ class _FallbackHandler(logging.Handler):
         current: logging.Logger | None = logger
         while current is not None:
             # Passive handlers (norv's own event collectors) only listen.
-            if any(handler is not self and not getattr(handler, "norv_passive", False)
-                   for handler in current.handlers):
+            if any(handler is not self and not is_passive(handler) for handler in current.handlers):
                 return True
             if not current.propagate:
                 return False
