@@ -39,10 +39,13 @@ import time
 import xml.etree.ElementTree as ET
 from collections.abc import Iterable, Iterator
 from fractions import Fraction
-from typing import Any, NamedTuple, TextIO
+from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 from norv import vocabulary
 from norv.cli.errors import Fatal
+
+if TYPE_CHECKING:
+    from norv.pipeline import Pipeline
 
 __all__ = ["DEFAULT_POSITIVE", "EXIT", "add_parser", "label_text", "main", "parse_positive"]
 
@@ -292,7 +295,7 @@ class GuardStopped(Exception):
 class Evaluator:
     """The pipeline and a pipeline per input guard when both input slots are filled."""
 
-    def __init__(self, pipeline: Any, timeout_ms: int) -> None:
+    def __init__(self, pipeline: Pipeline, timeout_ms: int) -> None:
         from norv.cli.loading import leave_interrupts_to_main_thread
         from norv.guards.chain import Chain
         from norv.pipeline import Pipeline

@@ -21,6 +21,7 @@ from norv.cli.signals import INTERRUPTS
 
 if TYPE_CHECKING:
     from norv.pipeline import Pipeline
+    from norv.protocols import Coordinator
 
 __all__ = [
     "build_pipeline",
@@ -84,7 +85,7 @@ def load_security_module(option: str, ref: str) -> object | None:
     return target  # type: ignore[no-any-return]
 
 
-def leave_interrupts_to_main_thread(coordinator: Any) -> None:
+def leave_interrupts_to_main_thread(coordinator: Coordinator) -> None:
     """Give ``coordinator`` a pool whose workers leave interrupts to the main thread (before any has started)."""
     if not hasattr(signal, "pthread_sigmask"):
         return
@@ -145,7 +146,7 @@ def build_pipeline(settings: GuardSettings) -> Pipeline:
     return pipeline
 
 
-def guard_named(exc: BaseException, coordinator: Any, settings: GuardSettings) -> str:
+def guard_named(exc: BaseException, coordinator: Coordinator, settings: GuardSettings) -> str:
     """Which registered guard raised ``exc``, found in its traceback (the worker's frames are kept)."""
     slots = [(getattr(coordinator, attr, None), attr) for _, attr in GUARD_OPTIONS]
     tb = exc.__traceback__

@@ -36,7 +36,10 @@ import sys
 import time
 from collections.abc import Awaitable, Callable, MutableMapping
 from dataclasses import dataclass
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
+
+if TYPE_CHECKING:
+    from norv.pipeline import Pipeline
 
 __all__ = ["EXTRA_MESSAGE", "Settings", "add_parser", "main", "resolve"]
 
@@ -197,7 +200,7 @@ def _dumps(value: Any) -> str:
 class Service:
     """What the endpoints share: the pipeline, the metrics, the settings and the log stream."""
 
-    def __init__(self, settings: Settings, pipeline: Any, registry: Any, log: TextIO) -> None:
+    def __init__(self, settings: Settings, pipeline: Pipeline, registry: Any, log: TextIO) -> None:
         self.settings = settings
         self.pipeline = pipeline
         self.registry = registry
