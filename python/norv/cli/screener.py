@@ -19,6 +19,7 @@ from norv.screening import screen_input, screen_output
 if TYPE_CHECKING:
     from norv.cli.signals import Signals
     from norv.pipeline import Pipeline
+    from norv.screening import CallResult
 
 __all__ = ["Screener", "result_json"]
 
@@ -97,24 +98,20 @@ class Screener:
                 if item.kept is not None:
                     line.update(item.kept)
                 stats.add(result_in, result_out)
-                events_in: tuple[dict[str, Any], ...] = ()
-                events_out: tuple[dict[str, Any], ...] = ()
-                if result_in is None:
-                    line["input"] = None
-                else:
-                    line["input"] = {"verdict": result_in.verdict, "text": result_in.text}
-                    if result_in.reasons:
-                        line["input"]["reasons"] = result_in.reasons
-                    events_in = result_in.events
-                if result_out is None:
-                    line["output"] = None
-                else:
-                    line["output"] = {"verdict": result_out.verdict, "text": result_out.text}
-                    if result_out.reasons:
-                        line["output"]["reasons"] = result_out.reasons
-                    events_out = result_out.events
+                line["input"], events_in = _part(result_in)
+                line["output"], events_out = _part(result_out)
                 line["events"] = events_in + events_out
                 return result_json(line)
         self.stats.records += 1
         self.stats.add_error(item.kind)
         return result_json({"line": item.line, "error": item.message, "error_kind": item.kind})
+
+
+def _part(result: CallResult | None) -> tuple[dict[str, Any] | None, tuple[dict[str, Any], ...]]:
+    """A call's part of the result line (None when the record had no such text), and its events."""
+    if result is None:
+        return None, ()
+    part: dict[str, Any] = {"verdict": result.verdict, "text": result.text}
+    if result.reasons:
+        part["reasons"] = result.reasons
+    return part, result.events
