@@ -101,7 +101,14 @@ def session(body):
 @pytest.mark.parametrize("body", shell_blocks())
 def test_shell_example_runs(body, tmp_path):
     shutil.copytree(ROOT / "examples", tmp_path / "examples", ignore=shutil.ignore_patterns("__pycache__"))
-    env = dict(os.environ, PATH=os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
+    # This interpreter's norv, whether or not its scripts are installed (the
+    # debug interpreter's run imports the package from the source tree).
+    bin_dir = tmp_path / ".bin"
+    bin_dir.mkdir()
+    for name, command in (("python", ""), ("norv", " -m norv")):
+        (bin_dir / name).write_text(f'#!/bin/sh\nexec "{sys.executable}"{command} "$@"\n', encoding="utf-8")
+        (bin_dir / name).chmod(0o755)
+    env = dict(os.environ, PATH=os.pathsep.join([str(bin_dir), os.environ.get("PATH", "")]))
     lines = [line for line in body.splitlines() if line.strip()]
     status = STATUS.match(lines[-1]) if lines else None
     wanted = int(status.group(1)) if status else 0
