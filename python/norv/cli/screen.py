@@ -16,7 +16,6 @@ run was told), :mod:`~norv.cli.loading` (guards), :mod:`~norv.cli.screener`
 from __future__ import annotations
 
 import contextlib
-import threading
 from typing import Any, TextIO
 
 from norv.cli.errors import Fatal
@@ -61,6 +60,5 @@ def _close_unless_read(source: Any, state: RunState) -> None:
     # Closing a buffered reader frees its buffer under a thread still reading
     # it (CPython does not guard against that); a reader still blocked in a
     # read is left the file, which the process's end closes.
-    reader: threading.Thread | None = state.reader
-    if reader is None or not reader.is_alive():
+    if state.reader is None or not state.reader.is_alive():
         source.close()
