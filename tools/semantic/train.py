@@ -5,9 +5,13 @@
     python tools/semantic/train.py --check    # retrains and compares with the shipped head
 
 The head is an L2-regularised logistic regression on the encoder's
-512-dimensional embeddings, fitted by Newton's method: the loss is convex,
-so the optimum is unique and the result depends only on the data, not on a
-seed or on the order of the rows.
+512-dimensional embeddings and on each chunk's hashed word and character
+n-grams (``norv.guards._semantic_lexical``), fitted by L-BFGS (scipy; the
+``semantic-lab`` extra) to a gradient under ``GRADIENT_STOP``: the loss is
+strictly convex, so the optimum is unique and the result depends only on
+the data, not on a seed, the order of the rows or the optimiser's path.
+It writes the JSON head and, beside it, the lexical arrays
+(``semantic_lexical.npz``).
 
 Training data (embedded the way the guard embeds a prompt, chunk by chunk;
 a text up to ``semantic.WHOLE`` characters is fitted whole):
@@ -65,7 +69,7 @@ import numpy as np  # noqa: E402
 from evaluate import threshold_at_fpr  # noqa: E402
 
 from norv.guards import _semantic_assets as assets  # noqa: E402
-from norv.guards import _semantic_gate, semantic  # noqa: E402
+from norv.guards import _semantic_gate, _semantic_lexical, semantic  # noqa: E402
 
 L2 = 0.3
 BENIGN_WEIGHT = 3.0
@@ -77,21 +81,32 @@ TARGET_FPR = 0.01
 TARGET_FPR_DOCUMENTS = 0.03
 DOCUMENT_WEIGHT = 10.0
 #: The first stage keeps this share of the training chunks the head refuses
-#: (99.1% of the validation attacks' refused chunks), and lets about a fifth
+#: (99.3% of the validation attacks' refused chunks), and lets 17%
 #: of the validation documents' chunks through to the encoder.
 GATE_KEEP = 0.98
 #: Features seen in fewer attack chunks than this carry no evidence: a word
 #: met once by chance would otherwise send every chunk holding it to the encoder.
 GATE_MIN_COUNT = 3
 GATE_MIN_EVIDENCE = 0.25
-FORMAT = 2
+FORMAT = 3
+#: Each lexical kind's vector is scaled by this before the fit: with the same
+#: penalty on every weight, the scale sets how much the kind may say against
+#: the embedding. 1 and 1 were chosen on validation recall and on recall over
+#: left-out attack groups (tools/semantic/frontier).
+LEXICAL_SCALES = {"word": 1.0, "char": 1.0}
+#: The fit stops when the gradient's length is under this. The penalty makes
+#: the loss strongly convex (by at least L2 along every weight), so the
+#: weights then lie within about GRADIENT_STOP / L2 (3.3e-5) of the one
+#: optimum, whatever path the optimiser took on this CPU.
+GRADIENT_STOP = 1e-5
 #: How far a retrained head and the shipped scores may differ. The encoder's
 #: integer products are exact on every CPU (seven-bit activations cannot
 #: saturate a kernel); what is left is float rounding in the other
 #: operators, under 1e-7 per embedding component between AVX-512 VNNI, AVX2
-#: and SSE4 kernels. Refitting on embeddings disturbed by 1e-6, ten times
-#: that, moves weights by under 4e-4 and bias and threshold by under 2e-5
-#: (``--sensitivity 1e-6``):
+#: and SSE4 kernels; the lexical features are exact counts and float64
+#: sums. Refitting on embeddings disturbed by 1e-6, ten times that, moves
+#: the embedding weights by under 1e-4, the lexical ones by under 3e-5 and
+#: bias and threshold by under 1e-5 (``--sensitivity 1e-6``):
 #: a tolerance of 2e-3 is far above anything a CPU can cause and far below
 #: what changed training data or a changed encoder does.
 TOLERANCE = 2e-3
@@ -185,28 +200,80 @@ def fit_gate(pieces: Sequence[str], labels: Sequence[int], refused: Sequence[boo
     return {"cut": round(cut, 6), "keep": GATE_KEEP, "evidence": evidence}
 
 
-def fit(x: np.ndarray, y: np.ndarray, weight: np.ndarray, l2: float = L2) -> tuple[np.ndarray, float]:
-    """Weighted logistic regression, L2 penalty on the weights (not the bias), by Newton's method."""
-    n, d = x.shape
-    xb = np.hstack([x, np.ones((n, 1))])
-    penalty = np.full(d + 1, l2)
-    penalty[-1] = 0.0
+def lexical_counts(pieces: Sequence[str]) -> dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """Each kind's bucket counts of the pieces, as (piece, bucket, count) arrays."""
+    return {kind: _semantic_lexical.counted(np, pieces, kind) for kind in _semantic_lexical.KINDS}
+
+
+def document_frequency(counts: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]],
+                       rows: np.ndarray) -> dict[str, np.ndarray]:
+    """How many of the pieces selected by the boolean ``rows`` hold each bucket, per kind
+    (a piece's buckets are distinct)."""
+    size = 1 << _semantic_lexical.BITS
+    return {kind: np.bincount(cols[rows[owner]], minlength=size).astype(np.int32)
+            for kind, (owner, cols, _) in counts.items()}
+
+
+def lexical_matrix(counts: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]], df: dict[str, np.ndarray],
+                   documents: int, pieces: int) -> Any:
+    """The pieces' lexical features, one block of columns per kind, as the guard computes them."""
+    from scipy import sparse
+
+    size = 1 << _semantic_lexical.BITS
+    blocks = []
+    for kind, (owner, cols, count) in counts.items():
+        idf = _semantic_lexical.idf(np, df[kind], documents)
+        values = _semantic_lexical.unit_values(np, owner, cols, count, idf, pieces) * LEXICAL_SCALES[kind]
+        blocks.append(sparse.csr_matrix((values, (owner, cols)), shape=(pieces, size)))
+    return sparse.hstack(blocks).tocsr()
+
+
+def fit(x: np.ndarray, lexical: Any, y: np.ndarray, weight: np.ndarray,
+        l2: float = L2) -> tuple[np.ndarray, np.ndarray, float]:
+    """Weighted logistic regression on the embedding and the lexical features, L2
+    penalty on the weights (not the bias), by L-BFGS until the gradient is under
+    GRADIENT_STOP. Returns the embedding's weights, the lexical weights, the bias.
+
+    Buckets no fitted piece holds keep the weight 0: their gradient is 0 from start to end.
+    """
+    from scipy import sparse
+    from scipy.optimize import minimize
+    from scipy.special import expit
+
+    used = np.unique(lexical.indices)
+    z = sparse.hstack([sparse.csr_matrix(x), lexical[:, used]]).tocsr()
+    zt = z.T.tocsr()
+    d = z.shape[1]
+
+    def objective(beta: np.ndarray) -> tuple[float, np.ndarray]:
+        w = beta[:-1]
+        margin = z @ w + beta[-1]
+        value = float(weight @ (np.logaddexp(0.0, margin) - y * margin)) + 0.5 * l2 * float(w @ w)
+        residual = weight * (expit(margin) - y)
+        gradient = np.empty(d + 1)
+        gradient[:-1] = zt @ residual + l2 * w
+        gradient[-1] = residual.sum()
+        return value, gradient
+
     beta = np.zeros(d + 1)
-    for _ in range(100):
-        p = 1.0 / (1.0 + np.exp(-(xb @ beta)))
-        gradient = xb.T @ (weight * (p - y)) + penalty * beta
-        hessian = (xb * (weight * p * (1.0 - p))[:, None]).T @ xb + np.diag(penalty)
-        step = np.linalg.solve(hessian, gradient)
-        beta -= step
-        if np.abs(step).max() < 1e-10:
+    # L-BFGS can stop on a line search that no longer improves the loss in
+    # float64 before the gradient is small enough; it is restarted from there.
+    for _ in range(20):
+        result = minimize(objective, beta, jac=True, method="L-BFGS-B",
+                          options={"maxiter": 20000, "maxcor": 30, "gtol": 1e-12, "ftol": 0.0})
+        beta = result.x
+        norm = float(np.linalg.norm(objective(beta)[1]))
+        if norm <= GRADIENT_STOP:
             break
     else:
-        raise RuntimeError("Newton's method did not converge")
-    return beta[:-1], float(beta[-1])
+        raise RuntimeError(f"the fit did not converge: gradient {norm:.2e}")
+    lex = np.zeros(lexical.shape[1])
+    lex[used] = beta[x.shape[1]:-1]
+    return beta[:x.shape[1]], lex, float(beta[-1])
 
 
-def max_logits(embeddings: np.ndarray, owner: np.ndarray, count: int, w: np.ndarray, b: float) -> np.ndarray:
-    logits = embeddings @ w + b
+def max_logits(logits: np.ndarray, owner: np.ndarray, count: int) -> np.ndarray:
+    """Each text's logit: the highest of its pieces'."""
     out = np.full(count, -np.inf)
     np.maximum.at(out, owner, logits)
     return out
@@ -251,10 +318,24 @@ def _prompt_logits(pieces: Sequence[str], owner: np.ndarray, count: int, logits:
     return out
 
 
-def train(disturb: float = 0.0) -> dict[str, Any]:
-    """The head fitted on the training data. ``disturb``: the scale of random
-    noise added to every embedding, to measure how much a CPU's rounding
-    could move the result."""
+class Head:
+    """A fitted head as the guard applies it: embedding weights, lexical part, bias."""
+
+    def __init__(self, w: np.ndarray, lexical: dict[str, np.ndarray], df: dict[str, np.ndarray],
+                 documents: int, b: float) -> None:
+        self.w, self.lexical, self.df, self.documents, self.b = w, lexical, df, documents, b
+        idf = {kind: _semantic_lexical.idf(np, df[kind], documents) for kind in df}
+        self._lexical = _semantic_lexical.Lexical(np, idf, lexical, LEXICAL_SCALES)
+
+    def logits(self, pieces: Sequence[str], x: np.ndarray) -> np.ndarray:
+        """Each piece's logit, from its text and its embedding."""
+        return np.asarray(x @ self.w + self._lexical.logits(pieces) + self.b)
+
+
+def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
+    """The head fitted on the training data: the JSON part and the lexical
+    arrays. ``disturb``: the scale of random noise added to every embedding,
+    to measure how much a CPU's rounding could move the result."""
     enc = encoder()
     rng = np.random.default_rng(0)
 
@@ -275,9 +356,18 @@ def train(disturb: float = 0.0) -> dict[str, Any]:
     short = np.asarray([len(semantic.prepare(e.text)) <= semantic.WHOLE for e in examples])
     whole = np.r_[True, owner[1:] != owner[:-1]]
     fitted = ~short[owner] | whole
-    w, b = fit(x[fitted], labels[fitted].astype(np.float64), row_weight[owner][fitted])
+    counts = lexical_counts(pieces)
+    df = document_frequency(counts, fitted)
+    documents = int(fitted.sum())
+    lexical = lexical_matrix(counts, df, documents, len(pieces))
+    w, lex, b = fit(x[fitted], lexical[fitted], labels[fitted].astype(np.float64), row_weight[owner][fitted])
+    # Rounded as shipped before anything is chosen with them.
     w = np.round(w, DIGITS)
     b = round(b, DIGITS)
+    size = 1 << _semantic_lexical.BITS
+    lex_weights = {kind: lex[i * size:(i + 1) * size].astype(np.float32)
+                   for i, kind in enumerate(_semantic_lexical.KINDS)}
+    head = Head(w, lex_weights, df, documents, b)
 
     # Threshold, on rows the fit never saw: first the share of S-Labs'
     # validation harmless prompts, which also fixes which chunks the first
@@ -285,23 +375,25 @@ def train(disturb: float = 0.0) -> dict[str, Any]:
     # documents (scored through the first stage, as the guard does) are
     # refused no more than TARGET_FPR_DOCUMENTS.
     validation = corpus.read_slabs("validation")
-    _, vx, vowner = embed([e.text for e in validation])
-    vlogits = max_logits(vx, vowner, len(validation), w, b)
+    vpieces, vx, vowner = embed([e.text for e in validation])
+    vlogits = max_logits(head.logits(vpieces, vx), vowner, len(validation))
     vlabels = np.asarray([e.label for e in validation])
     first = choose_threshold(vlogits[vlabels == 0])
     first_cut = math.log(first / (1.0 - first))
-    gate_data = fit_gate(pieces, labels.tolist(), (x @ w + b >= first_cut).tolist())
+    gate_data = fit_gate(pieces, labels.tolist(), (head.logits(pieces, x) >= first_cut).tolist())
     gate = _semantic_gate.Gate.from_json(gate_data)
 
-    documents = corpus.read_documents("validation")
-    dpieces, dx, downer = embed([e.text for e in documents])
-    long_docs = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in documents])
-    dlogits = _prompt_logits(dpieces, downer, len(documents), dx @ w + b, gate, long_docs)
+    documents_rows = corpus.read_documents("validation")
+    dpieces, dx, downer = embed([e.text for e in documents_rows])
+    long_docs = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in documents_rows])
+    dlogits = _prompt_logits(dpieces, downer, len(documents_rows), head.logits(dpieces, dx), gate, long_docs)
     second = choose_threshold(dlogits, TARGET_FPR_DOCUMENTS)
     threshold = round(max(first, second), DIGITS)
     cut = math.log(threshold / (1.0 - threshold))
 
-    reference = reference_logits(enc, w, b)
+    reference = reference_logits(enc, head)
+    arrays = {**{f"df_{kind}": df[kind] for kind in _semantic_lexical.KINDS},
+              **{f"weights_{kind}": lex_weights[kind] for kind in _semantic_lexical.KINDS}}
     return {
         "format": FORMAT,
         "model_sha256": assets.ENCODER_SHA256,
@@ -309,6 +401,9 @@ def train(disturb: float = 0.0) -> dict[str, Any]:
         "bias": b,
         "threshold": threshold,
         "weights": [float(v) for v in w],
+        "lexical": {"file": semantic.LEXICAL_NAME, "sha256": _semantic_lexical.digest(np, arrays),
+                    "bits": _semantic_lexical.BITS, "documents": documents, "scales": LEXICAL_SCALES,
+                    "nonzero": {kind: int(np.count_nonzero(lex_weights[kind])) for kind in _semantic_lexical.KINDS}},
         "reference": {"tolerance": TOLERANCE, "texts": list(REFERENCE_TEXTS),
                       "logits": [round(v, DIGITS) for v in reference]},
         "training": {
@@ -320,7 +415,7 @@ def train(disturb: float = 0.0) -> dict[str, Any]:
                 "s-labs/train.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/train.csv"][0],
                 "s-labs/validation.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/validation.csv"][0],
                 **{name: _digest_texts([e.text for e in rows]) for name, rows, _ in groups if name != "s-labs"},
-                "documents/validation": _digest_texts([e.text for e in documents]),
+                "documents/validation": _digest_texts([e.text for e in documents_rows]),
             },
             "threshold_rule": (
                 f"the higher of: at most {TARGET_FPR:.0%} of the S-Labs validation split's harmless prompts, "
@@ -335,36 +430,58 @@ def train(disturb: float = 0.0) -> dict[str, Any]:
             },
         },
         "gate": gate_data,
-    }
+    }, arrays
 
 
-def reference_logits(enc: semantic._Encoder, w: np.ndarray, b: float) -> list[float]:
-    """The prompt logits of REFERENCE_TEXTS under head (w, b), as the guard computes them."""
-    x, owner = embed_chunks(enc, REFERENCE_TEXTS)
-    return [float(v) for v in max_logits(x, owner, len(REFERENCE_TEXTS), w, b)]
+def reference_logits(enc: semantic._Encoder, head: Head) -> list[float]:
+    """The prompt logits of REFERENCE_TEXTS under ``head``, as the guard computes them."""
+    pieces, owner = split_chunks(REFERENCE_TEXTS)
+    x = embed_pieces(enc, pieces)
+    return [float(v) for v in max_logits(head.logits(pieces, x), owner, len(REFERENCE_TEXTS))]
 
 
-def compare(new: dict[str, Any], shipped: dict[str, Any], tolerance: float = TOLERANCE) -> list[str]:
-    """Differences beyond ``tolerance`` between two heads (empty when they agree)."""
+def compare(new: tuple[dict[str, Any], dict[str, np.ndarray]], shipped: tuple[dict[str, Any], dict[str, np.ndarray]],
+            tolerance: float = TOLERANCE) -> list[str]:
+    """Differences beyond ``tolerance`` between two heads, each (JSON part, lexical
+    arrays) (empty when they agree)."""
+    (new_head, new_arrays), (old_head, old_arrays) = new, shipped
     problems = []
     for key in ("format", "model_sha256", "dim"):
-        if new[key] != shipped[key]:
-            problems.append(f"{key}: {new[key]!r} != {shipped[key]!r}")
-    if new["training"]["data_sha256"] != shipped["training"]["data_sha256"]:
+        if new_head[key] != old_head[key]:
+            problems.append(f"{key}: {new_head[key]!r} != {old_head[key]!r}")
+    if problems:
+        return problems
+    if new_head["training"]["data_sha256"] != old_head["training"]["data_sha256"]:
         problems.append("training data differ")
-    gap = float(np.abs(np.asarray(new["weights"]) - np.asarray(shipped["weights"])).max())
+    gap = float(np.abs(np.asarray(new_head["weights"]) - np.asarray(old_head["weights"])).max())
     if gap > tolerance:
         problems.append(f"weights differ by up to {gap:.2e}")
+    for name in sorted(new_arrays):
+        if name.startswith("df_"):
+            # Counting: the same on every CPU.
+            if not np.array_equal(new_arrays[name], old_arrays[name]):
+                problems.append(f"{name} differs")
+        else:
+            moved = float(np.abs(new_arrays[name].astype(np.float64) - old_arrays[name]).max())
+            if moved > tolerance:
+                problems.append(f"{name} differ by up to {moved:.2e}")
     for key in ("bias", "threshold"):
-        if abs(new[key] - shipped[key]) > tolerance:
-            problems.append(f"{key}: {new[key]} != {shipped[key]}")
-    if new["reference"]["texts"] != shipped["reference"]["texts"]:
+        if abs(new_head[key] - old_head[key]) > tolerance:
+            problems.append(f"{key}: {new_head[key]} != {old_head[key]}")
+    if new_head["reference"]["texts"] != old_head["reference"]["texts"]:
         problems.append("reference texts differ")
     else:
-        moved = np.abs(np.asarray(new["reference"]["logits"]) - np.asarray(shipped["reference"]["logits"])).max()
+        moved = np.abs(np.asarray(new_head["reference"]["logits"])
+                       - np.asarray(old_head["reference"]["logits"])).max()
         if moved > tolerance:
             problems.append(f"reference logits differ by up to {moved:.2e}")
     return problems
+
+
+def shipped(path: Path = SHIPPED_HEAD) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
+    """The head at ``path`` and its lexical arrays (the file beside it)."""
+    head = semantic.load_head(path)
+    return head, semantic.load_lexical_arrays(head, path.with_name(head["lexical"]["file"]))
 
 
 def main() -> int:
@@ -375,21 +492,24 @@ def main() -> int:
                         help="refit on embeddings disturbed by noise of this scale and report how far the head moves")
     args = parser.parse_args()
     if args.sensitivity:
-        plain, disturbed = train(), train(disturb=args.sensitivity)
+        (plain, plain_arrays), (disturbed, disturbed_arrays) = train(), train(disturb=args.sensitivity)
         gap = np.abs(np.asarray(plain["weights"]) - np.asarray(disturbed["weights"])).max()
-        print(f"noise {args.sensitivity:g}: weights move by up to {gap:.2e}, bias by "
-              f"{abs(plain['bias'] - disturbed['bias']):.2e}, threshold by "
+        lexical_gap = max(float(np.abs(plain_arrays[name].astype(np.float64) - disturbed_arrays[name]).max())
+                          for name in plain_arrays if name.startswith("weights_"))
+        print(f"noise {args.sensitivity:g}: weights move by up to {gap:.2e}, lexical weights by {lexical_gap:.2e}, "
+              f"bias by {abs(plain['bias'] - disturbed['bias']):.2e}, threshold by "
               f"{abs(plain['threshold'] - disturbed['threshold']):.2e}")
         return 0
-    head = train()
+    head, arrays = train()
     if args.check:
-        problems = compare(head, semantic.load_head(args.out))
+        problems = compare((head, arrays), shipped(args.out))
         for problem in problems:
             print("differs:", problem)
         print("head reproduced" if not problems else "head NOT reproduced")
         return 1 if problems else 0
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(json.dumps(head, indent=1) + "\n", encoding="utf-8")
+    np.savez_compressed(args.out.with_name(head["lexical"]["file"]), **arrays)
     t = head["training"]
     print(f"wrote {args.out}: threshold {head['threshold']}, validation recall {t['validation']['recall']:.3f}"
           f" at FPR {t['validation']['fpr']:.3f}, {t['chunks']} training chunks")

@@ -2,10 +2,13 @@
 
 ``SemanticGuard`` embeds the prompt with a multilingual sentence encoder
 (Universal Sentence Encoder Multilingual v3, quantised, run by onnxruntime)
-and scores the embedding with a logistic-regression head trained on labelled
-prompt-injection data. It refuses a prompt whose score reaches its threshold.
-Unlike ``PatternGuard`` it judges meaning, not wording: paraphrases and other
-languages land near the attacks it was trained on. docs/semantic-guard.md
+and scores the embedding, with the prompt's hashed word and character
+n-grams beside it (``_semantic_lexical``), with a logistic-regression head
+trained on labelled prompt-injection data and harmless documents. It refuses
+a prompt whose score reaches its threshold. Unlike ``PatternGuard`` it
+judges meaning, not only wording: paraphrases and other languages land near
+the attacks it was trained on, while the words tell an attack from a
+harmless text about the same things. docs/semantic-guard.md
 gives its figures, what it misses, and the licences of the model and data.
 
 It needs the ``semantic`` extra and the model file::
@@ -49,7 +52,7 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from norv.core.interfaces import SecurityModule
-from norv.guards import _normalise, _refusal, _row_quantize, _semantic_gate, _semantic_text
+from norv.guards import _normalise, _refusal, _row_quantize, _semantic_gate, _semantic_lexical, _semantic_text
 from norv.guards import _semantic_assets as assets
 
 __all__ = [
@@ -79,16 +82,19 @@ _SNAP = 12
 #: longer one never builds one huge tensor.
 BATCH = 32
 #: The most characters of one prompt's pieces that the encoder scores: up
-#: to about 47 ms on one core for code and technical documentation, which
+#: to about 44 ms on one core for code and technical documentation, which
 #: cost about 9.3 microseconds a character (prose about 6: the cost is per
-#: token). A long prompt's chunks pass the first stage
+#: token), and 0.8 more for the lexical features; at 5,000 the worst case
+#: took 52 ms, over the coordinator's default limit. A long prompt's chunks pass the first stage
 #: (``_semantic_gate``) before the encoder sees them; a prompt with more
 #: suspicious text than this cannot be scored within the coordinator's
 #: default limit, and gets the too-long outcome rather than a scan that
 #: overruns the limit and so lets it through.
-ENCODED_CHARS = 5000
+ENCODED_CHARS = 4500
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
+#: The head's lexical arrays, beside it: bucket document frequencies and weights.
+LEXICAL_NAME = "semantic_lexical.npz"
 
 _INSTALL_HINT = (
     "SemanticGuard needs the 'semantic' extra: pip install 'norv[semantic]' "
@@ -301,6 +307,31 @@ def load_head(path: Path = HEAD_PATH) -> dict[str, Any]:
     return head
 
 
+def load_lexical_arrays(head: dict[str, Any], path: Path | None = None) -> dict[str, Any]:
+    """The head's lexical arrays, checked against the digest the head records."""
+    import numpy
+
+    path = path or HEAD_PATH.with_name(head["lexical"]["file"])
+    with numpy.load(path, allow_pickle=False) as stored:
+        arrays = {name: stored[name] for name in stored.files}
+    if _semantic_lexical.digest(numpy, arrays) != head["lexical"]["sha256"]:
+        raise ValueError(f"SemanticGuard: {path} does not match the head it ships with; reinstall norv")
+    return arrays
+
+
+def _lexical_part(numpy: Any, head: dict[str, Any], head_path: Path | None = None) -> _semantic_lexical.Lexical:
+    """The head's lexical part; its arrays lie beside ``head_path`` (by default the shipped head)."""
+    arrays = load_lexical_arrays(head, (head_path or HEAD_PATH).with_name(head["lexical"]["file"]))
+    documents = head["lexical"]["documents"]
+    kinds = _semantic_lexical.KINDS
+    return _semantic_lexical.Lexical(
+        numpy,
+        {kind: _semantic_lexical.idf(numpy, arrays[f"df_{kind}"], documents) for kind in kinds},
+        {kind: arrays[f"weights_{kind}"] for kind in kinds},
+        head["lexical"]["scales"],
+    )
+
+
 @functools.cache
 def shipped_gate() -> _semantic_gate.Gate:
     """The first stage trained with the shipped head (pure Python: no model needed)."""
@@ -363,11 +394,11 @@ class SemanticGuard(SecurityModule):
     catch more at the cost of more false refusals.
 
     ``max_chars``: prompts longer than this (whitespace collapsed) are not
-    scored; None scores every prompt whatever its length. A prompt of
-    2,000 characters costs about 13 ms on one idle core (6 microseconds a
-    character), a quarter of the coordinator's default limit: a scan that
-    overruns the limit lets the prompt through. Raise it together with the
-    coordinator's time limit. ``too_long(content)`` tells, as ``scan``
+    scored; None scores every prompt whatever its length. Through the
+    first stage, 2,000 characters of documentation cost about 5 ms on one
+    idle core and 16,000 about 20 ms (docs/semantic-guard.md, "Cost"); a
+    scan that overruns the coordinator's limit lets the prompt through, so
+    on a busy host raise the limit with it. ``too_long(content)`` tells, as ``scan``
     decides it, whether a prompt is over the limit.
 
     ``on_too_long``: what ``scan`` does with a prompt over ``max_chars``:
@@ -433,6 +464,7 @@ class SemanticGuard(SecurityModule):
         self.too_long_message = too_long_message
         self.on_too_long = on_too_long
         self._weights = numpy.asarray(head["weights"], dtype=numpy.float32)
+        self._lexical = _lexical_part(numpy, head)
         self._bias = float(head["bias"])
         self._gate = shipped_gate()
         self._np = numpy
@@ -453,13 +485,17 @@ class SemanticGuard(SecurityModule):
         every logit is infinite, which refuses the prompt.
         """
         try:
-            return self._encoder.embed(pieces) @ self._weights
+            lexical = self._lexical.logits(pieces)
+        except Exception:
+            return self._np.full(len(pieces), float("inf"))
+        try:
+            return self._encoder.embed(pieces) @ self._weights + lexical
         except Exception:
             pass
         try:
-            return self._encoder.embed([_semantic_text.plain(piece) for piece in pieces]) @ self._weights
+            return self._encoder.embed([_semantic_text.plain(piece) for piece in pieces]) @ self._weights + lexical
         except Exception:
-            return self._np.full(len(pieces), float("inf"), dtype=self._np.float32)
+            return self._np.full(len(pieces), float("inf"))
 
     def _max_logit(self, found: Sequence[str], stop_at: float = float("inf")) -> float:
         """The highest logit of the pieces, or the first batch's best that reaches ``stop_at``."""
