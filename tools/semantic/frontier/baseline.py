@@ -1,4 +1,4 @@
-"""Baseline: train.py's head (L2 logistic regression on the embedding, Newton) under the same rule.
+"""Baseline: the previous shipped head (L2 logistic regression on the embedding alone, Newton) under the same rule.
 
     python baseline.py
 """
