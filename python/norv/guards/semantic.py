@@ -333,6 +333,12 @@ def _lexical_part(numpy: Any, head: dict[str, Any], head_path: Path | None = Non
 
 
 @functools.cache
+def shipped_lexical() -> _semantic_lexical.Lexical:
+    """The shipped head's lexical part, loaded once per process and shared like the model."""
+    return _lexical_part(_import_runtime(), load_head())
+
+
+@functools.cache
 def shipped_gate() -> _semantic_gate.Gate:
     """The first stage trained with the shipped head (pure Python: no model needed)."""
     return _semantic_gate.Gate.from_json(load_head()["gate"])
@@ -464,7 +470,7 @@ class SemanticGuard(SecurityModule):
         self.too_long_message = too_long_message
         self.on_too_long = on_too_long
         self._weights = numpy.asarray(head["weights"], dtype=numpy.float32)
-        self._lexical = _lexical_part(numpy, head)
+        self._lexical = shipped_lexical()
         self._bias = float(head["bias"])
         self._gate = shipped_gate()
         self._np = numpy
