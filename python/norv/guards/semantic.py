@@ -82,11 +82,11 @@ _SNAP = 12
 #: longer one never builds one huge tensor.
 BATCH = 32
 #: The most characters of one prompt's pieces that the encoder scores: up
-#: to about 44 ms on one core for code and technical documentation, which
+#: to about 45 ms on one core for code and technical documentation, which
 #: cost about 9.3 microseconds a character (prose about 6: the cost is per
 #: token), and 0.8 more for the lexical features; at 5,000 the worst case
-#: took 52 ms, over the coordinator's default limit. A long prompt's chunks pass the first stage
-#: (``_semantic_gate``) before the encoder sees them; a prompt with more
+#: took 52 ms, over the coordinator's default limit. A long prompt's chunks
+#: pass the first stage (``_semantic_gate``) before the encoder sees them; a prompt with more
 #: suspicious text than this cannot be scored within the coordinator's
 #: default limit, and gets the too-long outcome rather than a scan that
 #: overruns the limit and so lets it through.
