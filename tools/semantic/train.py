@@ -321,15 +321,12 @@ def _prompt_logits(pieces: Sequence[str], owner: np.ndarray, count: int, logits:
 class Head:
     """A fitted head as the guard applies it: embedding weights, lexical part, bias."""
 
-    def __init__(self, w: np.ndarray, lexical: dict[str, np.ndarray], df: dict[str, np.ndarray],
-                 documents: int, b: float) -> None:
-        self.w, self.lexical, self.df, self.documents, self.b = w, lexical, df, documents, b
-        idf = {kind: _semantic_lexical.idf(np, df[kind], documents) for kind in df}
-        self._lexical = _semantic_lexical.Lexical(np, idf, lexical, LEXICAL_SCALES)
+    def __init__(self, w: np.ndarray, lexical: _semantic_lexical.Lexical, b: float) -> None:
+        self.w, self.lexical, self.b = w, lexical, b
 
     def logits(self, pieces: Sequence[str], x: np.ndarray) -> np.ndarray:
         """Each piece's logit, from its text and its embedding."""
-        return np.asarray(x @ self.w + self._lexical.logits(pieces) + self.b)
+        return np.asarray(x @ self.w + self.lexical.logits(pieces) + self.b)
 
 
 def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
@@ -367,7 +364,9 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     size = 1 << _semantic_lexical.BITS
     lex_weights = {kind: lex[i * size:(i + 1) * size].astype(np.float32)
                    for i, kind in enumerate(_semantic_lexical.KINDS)}
-    head = Head(w, lex_weights, df, documents, b)
+    arrays = {**{f"df_{kind}": df[kind] for kind in _semantic_lexical.KINDS},
+              **{f"weights_{kind}": lex_weights[kind] for kind in _semantic_lexical.KINDS}}
+    head = Head(w, _semantic_lexical.Lexical.from_arrays(np, arrays, documents, LEXICAL_SCALES), b)
 
     # Threshold, on rows the fit never saw: first the share of S-Labs'
     # validation harmless prompts, which also fixes which chunks the first
@@ -392,8 +391,6 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     cut = math.log(threshold / (1.0 - threshold))
 
     reference = reference_logits(enc, head)
-    arrays = {**{f"df_{kind}": df[kind] for kind in _semantic_lexical.KINDS},
-              **{f"weights_{kind}": lex_weights[kind] for kind in _semantic_lexical.KINDS}}
     return {
         "format": FORMAT,
         "model_sha256": assets.ENCODER_SHA256,

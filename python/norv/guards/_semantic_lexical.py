@@ -123,6 +123,13 @@ class Lexical:
             for kind in KINDS
         ]
 
+    @classmethod
+    def from_arrays(cls, numpy: Any, arrays: dict[str, Any], documents: int, scales: dict[str, float]) -> Lexical:
+        """From the arrays shipped with a head: ``df_<kind>`` (in how many of the
+        ``documents`` fitted pieces each bucket occurs) and ``weights_<kind>``."""
+        return cls(numpy, {kind: idf(numpy, arrays[f"df_{kind}"], documents) for kind in KINDS},
+                   {kind: arrays[f"weights_{kind}"] for kind in KINDS}, scales)
+
     def logits(self, pieces: Sequence[str]) -> Any:
         """The lexical term of each piece's logit (float64)."""
         np = self._np

@@ -307,11 +307,10 @@ def load_head(path: Path = HEAD_PATH) -> dict[str, Any]:
     return head
 
 
-def load_lexical_arrays(head: dict[str, Any], path: Path | None = None) -> dict[str, Any]:
-    """The head's lexical arrays, checked against the digest the head records."""
+def load_lexical_arrays(head: dict[str, Any], path: Path) -> dict[str, Any]:
+    """The head's lexical arrays from ``path``, checked against the digest the head records."""
     import numpy
 
-    path = path or HEAD_PATH.with_name(head["lexical"]["file"])
     with numpy.load(path, allow_pickle=False) as stored:
         arrays = {name: stored[name] for name in stored.files}
     if _semantic_lexical.digest(numpy, arrays) != head["lexical"]["sha256"]:
@@ -322,14 +321,8 @@ def load_lexical_arrays(head: dict[str, Any], path: Path | None = None) -> dict[
 def _lexical_part(numpy: Any, head: dict[str, Any], head_path: Path | None = None) -> _semantic_lexical.Lexical:
     """The head's lexical part; its arrays lie beside ``head_path`` (by default the shipped head)."""
     arrays = load_lexical_arrays(head, (head_path or HEAD_PATH).with_name(head["lexical"]["file"]))
-    documents = head["lexical"]["documents"]
-    kinds = _semantic_lexical.KINDS
-    return _semantic_lexical.Lexical(
-        numpy,
-        {kind: _semantic_lexical.idf(numpy, arrays[f"df_{kind}"], documents) for kind in kinds},
-        {kind: arrays[f"weights_{kind}"] for kind in kinds},
-        head["lexical"]["scales"],
-    )
+    return _semantic_lexical.Lexical.from_arrays(numpy, arrays, head["lexical"]["documents"],
+                                                 head["lexical"]["scales"])
 
 
 @functools.cache
