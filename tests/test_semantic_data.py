@@ -1,5 +1,6 @@
 """The semantic guard's hand-written data (tools/semantic/data): every language
-in every set and split, held-out splits kept apart from training, and no text
+in every set and split, validation and held-out splits kept apart from
+training and from each other, and no text
 labelled both harmless and hostile. Reads the files only; no model needed.
 """
 
@@ -57,16 +58,29 @@ def test_benign_split_has_every_kind_in_every_language(split):
     assert not missing
 
 
-@pytest.mark.parametrize("read", [attacks, corpus.read_benign], ids=["attacks", "benign"])
-def test_no_line_in_both_splits(read):
-    train = {key(e.text) for e in read("train")}
-    shared = sorted(e.text for e in read("eval") if key(e.text) in train)
+def test_validation_set_has_attacks_and_every_harmless_kind_in_every_language():
+    present = {(e.lang, e.kind if e.label == 0 else "attack") for e in corpus.read_validation()}
+    wanted = {(lang, kind) for lang in LANGS for kind in ("attack", "ordinary", "lookalike")}
+    assert wanted <= present
+
+
+def every_line(split: str) -> list[corpus.Example]:
+    if split == "validation":
+        return corpus.read_validation()
+    return attacks(split) + corpus.read_benign(split)
+
+
+@pytest.mark.parametrize(("first", "second"), [("train", "eval"), ("train", "validation"), ("validation", "eval")])
+def test_no_line_in_two_splits(first, second):
+    seen = {key(e.text) for e in every_line(first)}
+    shared = sorted(e.text for e in every_line(second) if key(e.text) in seen)
     assert not shared
 
 
 def test_no_line_is_both_harmless_and_an_attack():
-    hostile = {key(e.text) for split in SPLITS for e in attacks(split)}
-    both = sorted(e.text for split in SPLITS for e in corpus.read_benign(split) if key(e.text) in hostile)
+    lines = [e for split in (*SPLITS, "validation") for e in every_line(split)]
+    hostile = {key(e.text) for e in lines if e.label == 1}
+    both = sorted(e.text for e in lines if e.label == 0 and key(e.text) in hostile)
     assert not both
 
 

@@ -24,6 +24,8 @@ ATTACK_DIR = Path(__file__).resolve().parent / "data" / "attacks"
 #: Harmless prompts made from real documents and tool output (documents.py), one
 #: gzipped JSON Lines file per split: "train", "validation", "eval".
 DOCUMENTS_DIR = Path(__file__).resolve().parent / "data" / "documents"
+#: Our validation prompts, attacks and harmless ones, in seven languages.
+VALIDATION_DIR = Path(__file__).resolve().parent / "data" / "validation"
 
 #: neuralchemy rows from these sources are left out: their licence ("research")
 #: does not allow redistribution.
@@ -46,8 +48,12 @@ class Example:
 
 def read_benign(split: str) -> list[Example]:
     """Our harmless prompts: ``split`` is "train" or "eval"."""
+    return _read_benign_dir(BENIGN_DIR / split)
+
+
+def _read_benign_dir(directory: Path) -> list[Example]:
     out: list[Example] = []
-    for path in sorted((BENIGN_DIR / split).glob("*.txt")):
+    for path in sorted(directory.glob("*.txt")):
         kind = ""
         for raw in path.read_text(encoding="utf-8").splitlines():
             line = raw.strip()
@@ -79,13 +85,27 @@ def read_documents(split: str) -> list[Example]:
 
 def read_attacks() -> list[Example]:
     """Our attacks in languages other than English, for training only."""
+    return _read_attack_dir(ATTACK_DIR, "norv-attacks")
+
+
+def _read_attack_dir(directory: Path, source: str) -> list[Example]:
     out: list[Example] = []
-    for path in sorted(ATTACK_DIR.glob("*.txt")):
+    for path in sorted(directory.glob("*.txt")):
         for raw in path.read_text(encoding="utf-8").splitlines():
             line = raw.strip()
             if line and not line.startswith("#"):
-                out.append(Example(line, 1, "norv-attacks", path.stem))
+                out.append(Example(line, 1, source, path.stem))
     return out
+
+
+def read_validation() -> list[Example]:
+    """Our validation prompts (data/validation), seven languages: attacks of
+    many styles, and harmless prompts (ordinary ones and look-alikes). For
+    comparing heads and choosing (validate.py); neither fitted nor held out."""
+    attacks = _read_attack_dir(VALIDATION_DIR / "attacks", "norv-validation")
+    harmless = [Example(e.text, 0, "norv-validation", e.lang, e.kind)
+                for e in _read_benign_dir(VALIDATION_DIR / "benign")]
+    return attacks + harmless
 
 
 def _data(name: str, cache: Path | None) -> Path:

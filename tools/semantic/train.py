@@ -36,12 +36,15 @@ a text up to ``semantic.WHOLE`` characters is fitted whole):
   applications use. Every chunk of a long prompt is one more chance of a
   false refusal, so their weight is high.
 
-Threshold: chosen on rows the fit never sees, the higher of two: the one
+Threshold: chosen on rows the fit never sees, the highest of four: the one
 that refuses at most ``TARGET_FPR`` of the S-Labs ``validation`` split's
-harmless prompts, and the one that refuses at most ``TARGET_FPR_DOCUMENTS``
+harmless prompts, the one that refuses at most ``TARGET_FPR_DOCUMENTS``
 of the validation documents (scored through the first stage, as the guard
-scores them). The evaluation (tools/semantic/evaluate.py) uses none of
-these rows.
+scores them), and the ones that refuse at most ``TARGET_FPR`` of our
+validation ordinary prompts and ``TARGET_FPR_LOOKALIKES`` of our validation
+look-alikes (data/validation, seven languages: S-Labs is English alone).
+The evaluation (tools/semantic/evaluate.py) uses none of these rows;
+validate.py reports a head's figures on all of them.
 
 First stage: word evidence from every training chunk (``fit_gate``); its cut
 keeps ``GATE_KEEP`` of the training chunks the head refuses.
@@ -79,6 +82,8 @@ TARGET_FPR = 0.01
 #: Harmless documents in application frames: 500 to 16,000 characters, where
 #: every chunk is one more chance of a false refusal.
 TARGET_FPR_DOCUMENTS = 0.03
+#: Our validation look-alikes (harmless prompts in the words of attacks).
+TARGET_FPR_LOOKALIKES = 0.08
 DOCUMENT_WEIGHT = 10.0
 #: The first stage keeps this share of the training chunks the head refuses
 #: (99.3% of the validation attacks' refused chunks), and lets 17%
@@ -387,7 +392,15 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     long_docs = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in documents_rows])
     dlogits = _prompt_logits(dpieces, downer, len(documents_rows), head.logits(dpieces, dx), gate, long_docs)
     second = choose_threshold(dlogits, TARGET_FPR_DOCUMENTS)
-    threshold = round(max(first, second), DIGITS)
+
+    ours = corpus.read_validation()
+    opieces, ox, oowner = embed([e.text for e in ours])
+    long_ours = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in ours])
+    ologits = _prompt_logits(opieces, oowner, len(ours), head.logits(opieces, ox), gate, long_ours)
+    okind = np.asarray(["attack" if e.label else e.kind for e in ours])
+    ordinary = choose_threshold(ologits[okind == "ordinary"], TARGET_FPR)
+    lookalike = choose_threshold(ologits[okind == "lookalike"], TARGET_FPR_LOOKALIKES)
+    threshold = round(max(first, second, ordinary, lookalike), DIGITS)
     cut = math.log(threshold / (1.0 - threshold))
 
     reference = reference_logits(enc, head)
@@ -413,10 +426,13 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
                 "s-labs/validation.csv": assets.DATA_WHEEL.members[assets._CORPUS + "s-labs/validation.csv"][0],
                 **{name: _digest_texts([e.text for e in rows]) for name, rows, _ in groups if name != "s-labs"},
                 "documents/validation": _digest_texts([e.text for e in documents_rows]),
+                "norv-validation": _digest_texts([e.text for e in ours]),
             },
             "threshold_rule": (
-                f"the higher of: at most {TARGET_FPR:.0%} of the S-Labs validation split's harmless prompts, "
-                f"at most {TARGET_FPR_DOCUMENTS:.1%} of the validation documents (through the first stage)"
+                f"the highest of: at most {TARGET_FPR:.0%} of the S-Labs validation split's harmless prompts, "
+                f"at most {TARGET_FPR_DOCUMENTS:.1%} of the validation documents (through the first stage), "
+                f"at most {TARGET_FPR:.0%} of our validation ordinary prompts and "
+                f"{TARGET_FPR_LOOKALIKES:.0%} of our validation look-alikes (seven languages)"
             ),
             "validation": {
                 "fpr": float(np.mean(vlogits[vlabels == 0] >= cut)),
@@ -424,6 +440,10 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
                 "documents_fpr": float(np.mean(dlogits >= cut)),
                 "threshold_slabs": round(first, DIGITS),
                 "threshold_documents": round(second, DIGITS),
+                "threshold_ordinary": round(ordinary, DIGITS),
+                "threshold_lookalikes": round(lookalike, DIGITS),
+                "ours": {kind: float(np.mean(ologits[okind == kind] >= cut))
+                         for kind in ("attack", "ordinary", "lookalike")},
             },
         },
         "gate": gate_data,
