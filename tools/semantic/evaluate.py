@@ -296,6 +296,14 @@ def recall_at_fpr(
     return [*lines, ""]
 
 
+def publish(lines: list[str], out: Path | None) -> None:
+    """Print the report, and write it to ``out`` too when given."""
+    report = "\n".join(lines)
+    print(report)
+    if out:
+        out.write_text(report + "\n", encoding="utf-8")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Evaluate SemanticGuard on held-out data.")
     parser.add_argument("--threshold", type=float, help="threshold to evaluate (default: the head's)")
@@ -406,10 +414,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     lines.append(f"Evaluation time: {time.perf_counter() - started:.0f} s, of which {doc_seconds:.0f} s"
                  f" scoring {len(docs)} document prompts.")
-    report = "\n".join(lines)
-    print(report)
-    if args.out:
-        args.out.write_text(report + "\n", encoding="utf-8")
+    publish(lines, args.out)
     return 0
 
 

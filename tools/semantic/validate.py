@@ -38,7 +38,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpus  # noqa: E402
-from evaluate import recall_at_fpr, use_head  # noqa: E402
+from evaluate import publish, recall_at_fpr, use_head  # noqa: E402
 
 from norv.guards.semantic import SemanticGuard  # noqa: E402
 
@@ -120,10 +120,7 @@ def main(argv: list[str] | None = None) -> int:
               **{f"our attacks, {lang}": by_lang[lang]["attack"] for lang in sorted(by_lang)}}
     lines += recall_at_fpr("Recall at fixed false-positive rates (pooled validation harmless prompts)",
                            recall, harmless)
-    report = "\n".join(lines)
-    print(report)
-    if args.out:
-        args.out.write_text(report + "\n", encoding="utf-8")
+    publish(lines, args.out)
     return 0
 
 
