@@ -387,16 +387,19 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     gate_data = fit_gate(pieces, labels.tolist(), (head.logits(pieces, x) >= first_cut).tolist())
     gate = _semantic_gate.Gate.from_json(gate_data)
 
+    def guard_logits(rows: Sequence[corpus.Example]) -> np.ndarray:
+        """Each prompt's logit as the guard scores it, a long one through the first stage."""
+        texts = [e.text for e in rows]
+        found, x, owner = embed(texts)
+        long_texts = np.asarray([len(semantic.prepare(t)) > semantic.WHOLE for t in texts])
+        return _prompt_logits(found, owner, len(texts), head.logits(found, x), gate, long_texts)
+
     documents_rows = corpus.read_documents("validation")
-    dpieces, dx, downer = embed([e.text for e in documents_rows])
-    long_docs = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in documents_rows])
-    dlogits = _prompt_logits(dpieces, downer, len(documents_rows), head.logits(dpieces, dx), gate, long_docs)
+    dlogits = guard_logits(documents_rows)
     second = choose_threshold(dlogits, TARGET_FPR_DOCUMENTS)
 
     ours = corpus.read_validation()
-    opieces, ox, oowner = embed([e.text for e in ours])
-    long_ours = np.asarray([len(semantic.prepare(e.text)) > semantic.WHOLE for e in ours])
-    ologits = _prompt_logits(opieces, oowner, len(ours), head.logits(opieces, ox), gate, long_ours)
+    ologits = guard_logits(ours)
     okind = np.asarray(["attack" if e.label else e.kind for e in ours])
     ordinary = choose_threshold(ologits[okind == "ordinary"], TARGET_FPR)
     lookalike = choose_threshold(ologits[okind == "lookalike"], TARGET_FPR_LOOKALIKES)
