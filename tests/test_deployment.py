@@ -57,8 +57,11 @@ def last_json(proc: subprocess.CompletedProcess) -> dict:
 # exit hangs joining the pool's workers, and the test sends SIGINT (Ctrl-C).
 EXIT_CHILD = r"""
 import sys, threading, time
+import signal
 import norv.core.coordinator as cm
 
+# A background job inherits SIGINT ignored; this run is ended by one.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 stuck = sys.argv[1] == "interrupt"
 started = threading.Event()
 report = sys.stdout
