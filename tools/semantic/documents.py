@@ -36,9 +36,11 @@ hash of that name puts each source in exactly one split: "train" (about 50%),
 "validation" (15%, only to choose the threshold) and "eval" (35%, held out).
 An encoded or re-rendered text keeps its original's source (rot13 of a man
 page is "man:..."), so the same words never fall on both sides. The frame
-wordings are split too: the eval split uses wordings that train and
-validation never see. Generation is seeded: the same machine gives the same
-prompts.
+wordings are split too (data/documents/frames.json): each split has wordings
+the others never use, so the threshold is chosen on wordings the fit has not
+seen, as the held-out figures are. Generation is seeded: the same machine
+gives the same prompts. ``reframe`` puts a committed split in its own
+wordings again after frames.json changes, keeping its material.
 
 All three splits are committed (data/documents/<split>.jsonl.gz), so that
 training reproduces on any machine and evaluation figures do too; ``build``
@@ -73,10 +75,10 @@ SPLITS = ("train", "validation", "eval")
 LANGS = ("en", "de", "fr", "es", "it", "pt", "nl")
 #: Prompts per split. Training embeds every ~100-character chunk of every
 #: prompt, long ones whole (no sample of their chunks: the head must see
-#: every kind of line a long document holds): 420 prompts are about 13,000
-#: chunks. Validation only sets a threshold near 1% of refusals, which takes
+#: every kind of line a long document holds): 1,260 prompts are about 47,000
+#: chunks, two and a half minutes of training here. Validation only sets a threshold near 1% of refusals, which takes
 #: a few hundred prompts to place.
-COUNTS = {"train": 420, "validation": 300, "eval": 600}
+COUNTS = {"train": 1260, "validation": 300, "eval": 600}
 MIN_LEN, MAX_LEN = 100, 16_000
 SEED = 20261209
 
@@ -93,165 +95,13 @@ def split_of(source: str) -> str:
 
 
 # --- frames ---------------------------------------------------------------
-# Per frame and language: wordings for train/validation, then ONE wording
-# kept for eval. ``{text}`` is the material, ``{target}`` a language name.
-
-_T = dict[str, tuple[list[str], str]]
-
-FRAMES: dict[str, _T] = {
-    "summarise": {
-        "en": (["Summarise this:\n\n{text}", "Can you give me a short summary of the following text?\n\n{text}"],
-               "Please condense the document below into three bullet points.\n---\n{text}\n---"),
-        "de": (["Fasse das zusammen:\n\n{text}", "Kannst du mir den folgenden Text kurz zusammenfassen?\n\n{text}"],
-               "Bitte fasse das Dokument unten in drei Stichpunkten zusammen.\n---\n{text}\n---"),
-        "fr": (["Résume ceci :\n\n{text}", "Peux-tu me faire un court résumé du texte suivant ?\n\n{text}"],
-               "Merci de condenser le document ci-dessous en trois points.\n---\n{text}\n---"),
-        "es": (["Resume esto:\n\n{text}", "¿Puedes hacerme un breve resumen del siguiente texto?\n\n{text}"],
-               "Por favor, condensa el documento de abajo en tres viñetas.\n---\n{text}\n---"),
-        "it": (["Riassumi questo:\n\n{text}", "Puoi farmi un breve riassunto del testo seguente?\n\n{text}"],
-               "Per favore, condensa il documento qui sotto in tre punti elenco.\n---\n{text}\n---"),
-        "pt": (["Resuma isto:\n\n{text}", "Pode me dar um breve resumo do texto a seguir?\n\n{text}"],
-               "Por favor, condense o documento abaixo em três tópicos.\n---\n{text}\n---"),
-        "nl": (["Vat dit samen:\n\n{text}", "Kun je de volgende tekst kort samenvatten?\n\n{text}"],
-               "Breng het onderstaande document terug tot drie opsommingstekens.\n---\n{text}\n---"),
-    },
-    "translate": {
-        "en": (["Translate the following into {target}:\n\n{text}",
-                "Please translate this text to {target}.\n\n{text}"],
-               "I need this in {target}, keeping the formatting:\n\n{text}"),
-        "de": (["Übersetze Folgendes auf {target}:\n\n{text}", "Bitte übersetze diesen Text auf {target}.\n\n{text}"],
-               "Ich brauche das auf {target}, mit derselben Formatierung:\n\n{text}"),
-        "fr": (["Traduis le texte suivant en {target} :\n\n{text}",
-                "Merci de traduire ce texte en {target}.\n\n{text}"],
-               "J'ai besoin de ceci en {target}, en gardant la mise en forme :\n\n{text}"),
-        "es": (["Traduce el siguiente texto al {target}:\n\n{text}",
-                "Por favor, traduce este texto al {target}.\n\n{text}"],
-               "Necesito esto en {target}, conservando el formato:\n\n{text}"),
-        "it": (["Traduci il testo seguente in {target}:\n\n{text}",
-                "Per favore traduci questo testo in {target}.\n\n{text}"],
-               "Mi serve questo in {target}, mantenendo la formattazione:\n\n{text}"),
-        "pt": (["Traduza o texto a seguir para o {target}:\n\n{text}",
-                "Por favor, traduza este texto para o {target}.\n\n{text}"],
-               "Preciso disto em {target}, mantendo a formatação:\n\n{text}"),
-        "nl": (["Vertaal de volgende tekst naar het {target}:\n\n{text}",
-                "Wil je deze tekst in het {target} vertalen?\n\n{text}"],
-               "Ik heb dit nodig in het {target}, met dezelfde opmaak:\n\n{text}"),
-    },
-    "context": {
-        "en": (["Answer the question using only the context below.\n\n"
-                "Context:\n{text}\n\nQuestion: What is this about?",
-                "Context:\n{text}\n\nQuestion: Which options or settings does the context mention?"],
-               "Use the retrieved passage to reply.\n<passage>\n{text}\n</passage>\n"
-               "User question: what should I know first?"),
-        "de": (["Beantworte die Frage nur anhand des folgenden Kontexts.\n\n"
-                "Kontext:\n{text}\n\nFrage: Worum geht es hier?",
-                "Kontext:\n{text}\n\nFrage: Welche Optionen oder Einstellungen werden im Kontext genannt?"],
-               "Nutze die gefundene Passage für die Antwort.\n<passage>\n{text}\n</passage>\n"
-               "Frage des Nutzers: Was sollte ich zuerst wissen?"),
-        "fr": (["Réponds à la question en t'appuyant uniquement sur le contexte ci-dessous.\n\n"
-                "Contexte :\n{text}\n\nQuestion : De quoi s'agit-il ?",
-                "Contexte :\n{text}\n\nQuestion : Quelles options ou quels réglages le contexte mentionne-t-il ?"],
-               "Utilise l'extrait retrouvé pour répondre.\n<passage>\n{text}\n</passage>\n"
-               "Question de l'utilisateur : que dois-je savoir d'abord ?"),
-        "es": (["Responde a la pregunta usando solo el contexto de abajo.\n\n"
-                "Contexto:\n{text}\n\nPregunta: ¿De qué trata esto?",
-                "Contexto:\n{text}\n\nPregunta: ¿Qué opciones o ajustes menciona el contexto?"],
-               "Usa el pasaje recuperado para responder.\n<passage>\n{text}\n</passage>\n"
-               "Pregunta del usuario: ¿qué debo saber primero?"),
-        "it": (["Rispondi alla domanda usando solo il contesto qui sotto.\n\n"
-                "Contesto:\n{text}\n\nDomanda: Di che cosa parla?",
-                "Contesto:\n{text}\n\nDomanda: Quali opzioni o impostazioni cita il contesto?"],
-               "Usa il brano recuperato per rispondere.\n<passage>\n{text}\n</passage>\n"
-               "Domanda dell'utente: che cosa devo sapere prima di tutto?"),
-        "pt": (["Responda à pergunta usando apenas o contexto abaixo.\n\n"
-                "Contexto:\n{text}\n\nPergunta: Do que se trata isto?",
-                "Contexto:\n{text}\n\nPergunta: Que opções ou configurações o contexto menciona?"],
-               "Use o trecho recuperado para responder.\n<passage>\n{text}\n</passage>\n"
-               "Pergunta do usuário: o que devo saber primeiro?"),
-        "nl": (["Beantwoord de vraag alleen op basis van de context hieronder.\n\n"
-                "Context:\n{text}\n\nVraag: Waar gaat dit over?",
-                "Context:\n{text}\n\nVraag: Welke opties of instellingen noemt de context?"],
-               "Gebruik de gevonden passage voor je antwoord.\n<passage>\n{text}\n</passage>\n"
-               "Vraag van de gebruiker: wat moet ik eerst weten?"),
-    },
-    "grammar": {
-        "en": (["Fix the grammar and spelling in this text:\n\n{text}", "Proofread the following, please:\n\n{text}"],
-               "Could you polish the wording below without changing its meaning?\n\n{text}"),
-        "de": (["Korrigiere Grammatik und Rechtschreibung in diesem Text:\n\n{text}",
-                "Bitte lies Folgendes Korrektur:\n\n{text}"],
-               "Könntest du die Formulierungen unten glätten, ohne den Sinn zu ändern?\n\n{text}"),
-        "fr": (["Corrige la grammaire et l'orthographe de ce texte :\n\n{text}",
-                "Relis le texte suivant, s'il te plaît :\n\n{text}"],
-               "Pourrais-tu améliorer la formulation ci-dessous sans en changer le sens ?\n\n{text}"),
-        "es": (["Corrige la gramática y la ortografía de este texto:\n\n{text}",
-                "Revisa el siguiente texto, por favor:\n\n{text}"],
-               "¿Podrías pulir la redacción de abajo sin cambiar su sentido?\n\n{text}"),
-        "it": (["Correggi la grammatica e l'ortografia di questo testo:\n\n{text}",
-                "Rileggi il testo seguente, per favore:\n\n{text}"],
-               "Potresti rifinire la formulazione qui sotto senza cambiarne il senso?\n\n{text}"),
-        "pt": (["Corrija a gramática e a ortografia deste texto:\n\n{text}",
-                "Revise o texto a seguir, por favor:\n\n{text}"],
-               "Você poderia melhorar a redação abaixo sem mudar o sentido?\n\n{text}"),
-        "nl": (["Verbeter de grammatica en spelling in deze tekst:\n\n{text}",
-                "Wil je het volgende nalezen?\n\n{text}"],
-               "Kun je de formulering hieronder verzorgen zonder de betekenis te veranderen?\n\n{text}"),
-    },
-    "explain": {
-        "en": (["Explain this to me:\n\n{text}", "What does the following mean?\n\n{text}"],
-               "I found this and don't understand it. Walk me through it step by step.\n\n{text}"),
-        "de": (["Erkläre mir das:\n\n{text}", "Was bedeutet das Folgende?\n\n{text}"],
-               "Ich habe das gefunden und verstehe es nicht. Erklär es mir Schritt für Schritt.\n\n{text}"),
-        "fr": (["Explique-moi ceci :\n\n{text}", "Que signifie ce qui suit ?\n\n{text}"],
-               "J'ai trouvé ceci et je ne le comprends pas. Explique-le-moi pas à pas.\n\n{text}"),
-        "es": (["Explícame esto:\n\n{text}", "¿Qué significa lo siguiente?\n\n{text}"],
-               "Encontré esto y no lo entiendo. Explícamelo paso a paso.\n\n{text}"),
-        "it": (["Spiegami questo:\n\n{text}", "Che cosa significa quanto segue?\n\n{text}"],
-               "Ho trovato questo e non lo capisco. Spiegamelo passo per passo.\n\n{text}"),
-        "pt": (["Explique isto para mim:\n\n{text}", "O que significa o seguinte?\n\n{text}"],
-               "Encontrei isto e não entendo. Explique passo a passo.\n\n{text}"),
-        "nl": (["Leg me dit uit:\n\n{text}", "Wat betekent het volgende?\n\n{text}"],
-               "Ik kwam dit tegen en begrijp het niet. Leg het stap voor stap uit.\n\n{text}"),
-    },
-    "review": {
-        "en": (["Review this code:\n\n```\n{text}\n```", "Can you spot any bugs in the following?\n\n{text}"],
-               "Please do a code review of the snippet below and suggest improvements.\n\n```\n{text}\n```"),
-        "de": (["Prüfe diesen Code:\n\n```\n{text}\n```", "Findest du Fehler im Folgenden?\n\n{text}"],
-               "Bitte mach ein Code-Review des Ausschnitts unten und schlag Verbesserungen vor.\n\n```\n{text}\n```"),
-        "fr": (["Relis ce code :\n\n```\n{text}\n```", "Vois-tu des bogues dans ce qui suit ?\n\n{text}"],
-               "Fais une revue de code de l'extrait ci-dessous et propose des améliorations.\n\n```\n{text}\n```"),
-        "es": (["Revisa este código:\n\n```\n{text}\n```", "¿Ves algún error en lo siguiente?\n\n{text}"],
-               "Haz una revisión de código del fragmento de abajo y sugiere mejoras.\n\n```\n{text}\n```"),
-        "it": (["Rivedi questo codice:\n\n```\n{text}\n```", "Vedi qualche bug in quanto segue?\n\n{text}"],
-               "Fai una revisione del codice qui sotto e suggerisci dei miglioramenti.\n\n```\n{text}\n```"),
-        "pt": (["Revise este código:\n\n```\n{text}\n```", "Você vê algum bug no seguinte?\n\n{text}"],
-               "Faça uma revisão do trecho de código abaixo e sugira melhorias.\n\n```\n{text}\n```"),
-        "nl": (["Bekijk deze code:\n\n```\n{text}\n```", "Zie je fouten in het volgende?\n\n{text}"],
-               "Doe een codereview van het fragment hieronder en stel verbeteringen voor.\n\n```\n{text}\n```"),
-    },
-    "tool": {
-        "en": (['{{"role": "tool", "name": "read_file", "content": "{text_json}"}}',
-                "Tool result (run_command):\n{text}"],
-               "Observation from search_docs:\n{text}\nUse it to answer the user."),
-        "de": (['{{"role": "tool", "name": "datei_lesen", "content": "{text_json}"}}',
-                "Ergebnis des Werkzeugs (befehl_ausfuehren):\n{text}"],
-               "Beobachtung von dokumente_suchen:\n{text}\nNutze sie, um dem Nutzer zu antworten."),
-        "fr": (['{{"role": "tool", "name": "lire_fichier", "content": "{text_json}"}}',
-                "Résultat de l'outil (executer_commande) :\n{text}"],
-               "Observation de chercher_docs :\n{text}\nUtilise-la pour répondre à l'utilisateur."),
-        "es": (['{{"role": "tool", "name": "leer_archivo", "content": "{text_json}"}}',
-                "Resultado de la herramienta (ejecutar_comando):\n{text}"],
-               "Observación de buscar_docs:\n{text}\nÚsala para responder al usuario."),
-        "it": (['{{"role": "tool", "name": "leggi_file", "content": "{text_json}"}}',
-                "Risultato dello strumento (esegui_comando):\n{text}"],
-               "Osservazione da cerca_documenti:\n{text}\nUsala per rispondere all'utente."),
-        "pt": (['{{"role": "tool", "name": "ler_arquivo", "content": "{text_json}"}}',
-                "Resultado da ferramenta (executar_comando):\n{text}"],
-               "Observação de buscar_docs:\n{text}\nUse-a para responder ao usuário."),
-        "nl": (['{{"role": "tool", "name": "bestand_lezen", "content": "{text_json}"}}',
-                "Resultaat van het hulpmiddel (opdracht_uitvoeren):\n{text}"],
-               "Observatie van docs_zoeken:\n{text}\nGebruik die om de gebruiker te antwoorden."),
-    },
-}
+# Per frame and language, the wordings of each split, kept apart: train and
+# validation have wordings of their own and eval one more, so that neither the
+# fit nor the threshold ever sees the wording a held-out prompt comes in.
+# ``{text}`` is the material (``{text_json}`` the same, JSON-escaped, in a
+# JSON message whose literal braces are doubled), ``{target}`` a language name.
+FRAMES_FILE = OUT_DIR / "frames.json"
+FRAMES: dict[str, dict[str, dict[str, list[str]]]] = json.loads(FRAMES_FILE.read_text(encoding="utf-8"))
 
 #: Language names in each frame language, for the translate frame.
 TARGETS = {
@@ -285,8 +135,48 @@ KIND_WEIGHTS = {
 
 
 def frame_wordings(frame: str, lang: str, split: str) -> list[str]:
-    fit, held = FRAMES[frame][lang]
-    return [held] if split == "eval" else fit
+    return FRAMES[frame][lang][split]
+
+
+def wording_pattern(template: str, lang: str) -> re.Pattern[str]:
+    """What a prompt built from ``template`` looks like, whatever its material
+    and target language: to tell which split's wording a prompt is in."""
+    material = "{text_json}" if "{text_json}" in template else "{text}"
+    template = template.replace("{{", "{").replace("}}", "}") if material == "{text_json}" else template
+    before, after = template.split(material)
+    targets = "(?P<target>" + "|".join(map(re.escape, TARGETS.get(lang, []))) + ")"
+
+    def literal(part: str) -> str:
+        return targets.join(re.escape(piece) for piece in part.split("{target}"))
+
+    return re.compile(literal(before) + "(?P<text>.*)" + literal(after), re.DOTALL)
+
+
+def reframe(records: list[dict[str, object]], split: str) -> list[dict[str, object]]:
+    """The same prompts in ``split``'s wordings, the material untouched: to
+    give a split wordings of its own without drawing other material (a
+    rebuild elsewhere draws other material, see ``build``)."""
+    rng = random.Random(f"{SEED}:reframe:{split}")
+    out = []
+    for record in records:
+        if record["frame"] == "bare":
+            out.append(record)
+            continue
+        frame, lang, which = str(record["frame"]).split("/", 2)
+        # "eval", "train3", "validation0"; a bare number is a train wording
+        # (files written before validation had wordings of its own).
+        name = which.rstrip("0123456789")
+        template = frame_wordings(frame, lang, name or "train")[int(which[len(name):] or 0)]
+        found = wording_pattern(template, lang).fullmatch(str(record["text"]))
+        if found is None:
+            raise ValueError(f"{record['frame']}: the prompt is not in its wording")
+        text = json.loads(f'"{found["text"]}"') if "{text_json}" in template else found["text"]
+        target = found.groupdict().get("target") or ""
+        options = frame_wordings(frame, lang, split)
+        index = rng.randrange(len(options))
+        out.append({**record, "text": fill(options[index], text, target),
+                    "frame": f"{frame}/{lang}/{split}" + ("" if split == "eval" else str(index))})
+    return out
 
 
 def fill(template: str, text: str, target: str = "") -> str:
@@ -759,7 +649,7 @@ def generate(split: str, count: int, machine: Machine, pool: dict[str, list[Sour
             options = frame_wordings(frame, lang, split)
             index = rng.randrange(len(options))
             template = options[index]
-            wording = f"{frame}/{lang}/{'eval' if split == 'eval' else index}"
+            wording = f"{frame}/{lang}/{split}" + ("" if split == "eval" else str(index))
         target = rng.choice(TARGETS[lang]) if frame == "translate" else ""
         room = max(40, target_len - len(fill(template, "", target)))
         best = ""
@@ -806,6 +696,11 @@ def build(out_dir: Path = OUT_DIR, counts: dict[str, int] | None = None) -> None
         records = generate(split, count, machine, pool)
         write(records, out_dir / f"{split}.jsonl.gz")
         print(f"wrote {split}: {len(records)} prompts", file=sys.stderr)
+    write_packages(out_dir)
+
+
+def write_packages(out_dir: Path) -> None:
+    """The attribution list: every package the committed prompts quote."""
     packages = sorted({str(r["package"]) for s in SPLITS for r in load(s, out_dir) if r["package"]})
     (out_dir / "PACKAGES").write_text(
         "# Debian packages (main) whose text the committed prompts quote, for attribution.\n"
@@ -833,11 +728,17 @@ def stats(directory: Path = OUT_DIR) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Harmless prompts from real documents, held out by source.")
-    parser.add_argument("command", choices=("build", "stats"))
+    parser.add_argument("command", choices=("build", "stats", "reframe"))
     parser.add_argument("--out", type=Path, default=OUT_DIR)
+    parser.add_argument("--splits", nargs="+", choices=SPLITS, default=list(SPLITS),
+                        help="rebuild only these splits (the others stay as committed)")
     args = parser.parse_args(argv)
     if args.command == "build":
-        build(args.out)
+        build(args.out, {split: COUNTS[split] for split in args.splits})
+    elif args.command == "reframe":
+        for split in args.splits:
+            write(reframe(load(split, args.out), split), args.out / f"{split}.jsonl.gz")
+        write_packages(args.out)
     else:
         stats(args.out)
     return 0

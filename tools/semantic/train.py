@@ -34,7 +34,10 @@ a text up to ``semantic.WHOLE`` characters is fitted whole):
 * harmless document prompts (data/documents, documents.py), weight
   ``DOCUMENT_WEIGHT``: real text of a Debian machine in the frames
   applications use. Every chunk of a long prompt is one more chance of a
-  false refusal, so their weight is high.
+  false refusal, so together they weigh much. Three times as many
+  documents, in three times as many frame wordings, each at a third of the
+  weight (the documents' total weight unchanged), cut the validation
+  documents refused (in frame wordings of their own) from 2.7% to 0.7%.
 
 Threshold: chosen on rows the fit never sees, the highest of four: the one
 that refuses at most ``TARGET_FPR`` of the S-Labs ``validation`` split's
@@ -84,9 +87,9 @@ TARGET_FPR = 0.01
 TARGET_FPR_DOCUMENTS = 0.03
 #: Our validation look-alikes (harmless prompts in the words of attacks).
 TARGET_FPR_LOOKALIKES = 0.08
-DOCUMENT_WEIGHT = 10.0
+DOCUMENT_WEIGHT = 10.0 / 3
 #: The first stage keeps this share of the training chunks the head refuses
-#: (99.3% of the validation attacks' refused chunks), and lets 17%
+#: (99.3% of the validation attacks' refused chunks), and lets 14%
 #: of the validation documents' chunks through to the encoder.
 GATE_KEEP = 0.98
 #: Features seen in fewer attack chunks than this carry no evidence: a word
