@@ -76,8 +76,8 @@ LANGS = ("en", "de", "fr", "es", "it", "pt", "nl")
 #: Prompts per split. Training embeds every ~100-character chunk of every
 #: prompt, long ones whole (no sample of their chunks: the head must see
 #: every kind of line a long document holds): 1,260 prompts are about 47,000
-#: chunks, two and a half minutes of training here. Validation only sets a threshold near 1% of refusals, which takes
-#: a few hundred prompts to place.
+#: chunks, two minutes of training here. Validation only sets a threshold
+#: near 1% of refusals, which takes a few hundred prompts to place.
 COUNTS = {"train": 1260, "validation": 300, "eval": 600}
 MIN_LEN, MAX_LEN = 100, 16_000
 SEED = 20261209
