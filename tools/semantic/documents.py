@@ -138,6 +138,18 @@ def frame_wordings(frame: str, lang: str, split: str) -> list[str]:
     return FRAMES[frame][lang][split]
 
 
+def wording_label(frame: str, lang: str, split: str, index: int) -> str:
+    """The ``frame`` field of a prompt: "summarise/de/validation2", "explain/fr/eval"."""
+    return f"{frame}/{lang}/{split}" + ("" if split == "eval" else str(index))
+
+
+def wording_of(label: str) -> tuple[str, str, str]:
+    """A ``frame`` field's template and language, and the frame: the inverse of ``wording_label``."""
+    frame, lang, which = label.split("/", 2)
+    split = which.rstrip("0123456789")
+    return frame_wordings(frame, lang, split)[int(which[len(split):] or 0)], lang, frame
+
+
 def wording_pattern(template: str, lang: str) -> re.Pattern[str]:
     """What a prompt built from ``template`` looks like, whatever its material
     and target language: to tell which split's wording a prompt is in."""
@@ -162,11 +174,7 @@ def reframe(records: list[dict[str, object]], split: str) -> list[dict[str, obje
         if record["frame"] == "bare":
             out.append(record)
             continue
-        frame, lang, which = str(record["frame"]).split("/", 2)
-        # "eval", "train3", "validation0"; a bare number is a train wording
-        # (files written before validation had wordings of its own).
-        name = which.rstrip("0123456789")
-        template = frame_wordings(frame, lang, name or "train")[int(which[len(name):] or 0)]
+        template, lang, frame = wording_of(str(record["frame"]))
         found = wording_pattern(template, lang).fullmatch(str(record["text"]))
         if found is None:
             raise ValueError(f"{record['frame']}: the prompt is not in its wording")
@@ -175,7 +183,7 @@ def reframe(records: list[dict[str, object]], split: str) -> list[dict[str, obje
         options = frame_wordings(frame, lang, split)
         index = rng.randrange(len(options))
         out.append({**record, "text": fill(options[index], text, target),
-                    "frame": f"{frame}/{lang}/{split}" + ("" if split == "eval" else str(index))})
+                    "frame": wording_label(frame, lang, split, index)})
     return out
 
 
@@ -649,7 +657,7 @@ def generate(split: str, count: int, machine: Machine, pool: dict[str, list[Sour
             options = frame_wordings(frame, lang, split)
             index = rng.randrange(len(options))
             template = options[index]
-            wording = f"{frame}/{lang}/{split}" + ("" if split == "eval" else str(index))
+            wording = wording_label(frame, lang, split, index)
         target = rng.choice(TARGETS[lang]) if frame == "translate" else ""
         room = max(40, target_len - len(fill(template, "", target)))
         best = ""
@@ -731,7 +739,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("command", choices=("build", "stats", "reframe"))
     parser.add_argument("--out", type=Path, default=OUT_DIR)
     parser.add_argument("--splits", nargs="+", choices=SPLITS, default=list(SPLITS),
-                        help="rebuild only these splits (the others stay as committed)")
+                        help="build or reframe only these splits (the others stay as committed)")
     args = parser.parse_args(argv)
     if args.command == "build":
         build(args.out, {split: COUNTS[split] for split in args.splits})
