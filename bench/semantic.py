@@ -125,21 +125,20 @@ def documentation_prompts(length: int, count: int, seed: int = 7) -> list[str]:
 
 
 def worst_case_prompt(guard: Any, length: int) -> str:
-    """Harmless documentation sentences that the first stage sends to the encoder, repeated to ``length``."""
+    """Harmless documentation chunks, each once (a repeated chunk is scored
+    once), up to ``length``: first those that both cheap stages send to the
+    encoder, then those that only the first does (the second stage's work)."""
     from norv.guards import semantic
 
-    gate = semantic.shipped_gate()
-    suspicious = []
-    for text in documentation_prompts(4000, 40):
+    gate, lexical = semantic.shipped_gate(), semantic.shipped_lexical()
+    cut = -float("inf") if gate.lexical_cut is None else gate.lexical_cut
+    encoded: dict[str, None] = {}
+    counted: dict[str, None] = {}
+    for text in documentation_prompts(4000, 400):
         for piece in semantic.chunks(semantic.prepare(text)):
             if gate.passes(piece) and guard.score(piece) < guard.threshold / 2:
-                suspicious.append(piece)
-    if not suspicious:
-        return ""
-    out = ""
-    while len(out) < length:
-        out += " ".join(suspicious) + " "
-    return out[:length]
+                (encoded if float(lexical.logits([piece])[0]) >= cut else counted)[piece] = None
+    return " ".join([*encoded, *counted])[:length]
 
 
 def child(code: str, stdin: str = "") -> dict[str, Any]:

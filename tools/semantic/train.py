@@ -50,7 +50,9 @@ The evaluation (tools/semantic/evaluate.py) uses none of these rows;
 validate.py reports a head's figures on all of them.
 
 First stage: word evidence from every training chunk (``fit_gate``); its cut
-keeps ``GATE_KEEP`` of the training chunks the head refuses.
+keeps ``GATE_KEEP`` of the training chunks the head refuses. Second stage:
+the head's lexical term, cut where it keeps ``LEXICAL_KEEP`` of the refused
+validation attack chunks that pass the first stage (``lexical_cut``).
 """
 
 from __future__ import annotations
@@ -96,6 +98,15 @@ GATE_KEEP = 0.98
 #: met once by chance would otherwise send every chunk holding it to the encoder.
 GATE_MIN_COUNT = 3
 GATE_MIN_EVIDENCE = 0.25
+#: The second stage keeps this share of the validation attacks' refused
+#: chunks that pass the first stage. Validation chunks, not training ones:
+#: the lexical weights fit the training chunks' own n-grams, so their terms
+#: run higher than an unseen attack's.
+LEXICAL_KEEP = 0.995
+#: How far a retrained second-stage cut may lie from the shipped one: it is
+#: one of about 1,400 refused chunks' terms, and a chunk within a CPU's
+#: rounding of the threshold moves it one place, about 0.05 at the last fit.
+LEXICAL_CUT_TOLERANCE = 0.1
 FORMAT = 3
 #: Each lexical kind's vector is scaled by this before the fit: with the same
 #: penalty on every weight, the scale sets how much the kind may say against
@@ -408,6 +419,10 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     lookalike = choose_threshold(ologits[okind == "lookalike"], TARGET_FPR_LOOKALIKES)
     threshold = round(max(first, second, ordinary, lookalike), DIGITS)
     cut = math.log(threshold / (1.0 - threshold))
+    # The second stage only removes chunks, so it can only lower the
+    # documents' scores above: the threshold rule holds with it too.
+    gate_data["lexical_cut"] = lexical_cut(
+        head, [e.text for e in validation if e.label] + [e.text for e in ours if e.label], embed, gate, cut)
 
     reference = reference_logits(enc, head)
     return {
@@ -456,6 +471,18 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     }, arrays
 
 
+def lexical_cut(head: Head, attacks: Sequence[str], embed: Any, gate: _semantic_gate.Gate, cut: float) -> float:
+    """The second stage's cut: the lexical term (bias aside) that keeps
+    LEXICAL_KEEP of the attacks' chunks that the head refuses at ``cut`` and
+    that pass the first stage."""
+    pieces, x, _ = embed(attacks)
+    terms = head.lexical.logits(pieces)
+    refused = x @ head.w + terms + head.b >= cut
+    kept = np.sort(terms[refused & np.asarray([gate.passes(piece) for piece in pieces], bool)])
+    # Rounded down: the guard's float64 sums may differ from these in the last bits.
+    return math.floor(kept[math.floor((1.0 - LEXICAL_KEEP) * len(kept))] * 10**DIGITS) / 10**DIGITS
+
+
 def reference_logits(enc: semantic._Encoder, head: Head) -> list[float]:
     """The prompt logits of REFERENCE_TEXTS under ``head``, as the guard computes them."""
     pieces, owner = split_chunks(REFERENCE_TEXTS)
@@ -491,6 +518,10 @@ def compare(new: tuple[dict[str, Any], dict[str, np.ndarray]], shipped: tuple[di
     for key in ("bias", "threshold"):
         if abs(new_head[key] - old_head[key]) > tolerance:
             problems.append(f"{key}: {new_head[key]} != {old_head[key]}")
+    new_cut, old_cut = new_head["gate"].get("lexical_cut"), old_head["gate"].get("lexical_cut")
+    if (new_cut is None) != (old_cut is None) or (
+            new_cut is not None and abs(new_cut - old_cut) > LEXICAL_CUT_TOLERANCE):
+        problems.append(f"lexical_cut: {new_cut} != {old_cut}")
     if new_head["reference"]["texts"] != old_head["reference"]["texts"]:
         problems.append("reference texts differ")
     else:

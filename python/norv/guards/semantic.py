@@ -49,15 +49,15 @@ import re
 import threading
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, ClassVar
+from typing import Any, ClassVar, NamedTuple
 
 from norv.core.interfaces import SecurityModule
 from norv.guards import _normalise, _refusal, _row_quantize, _semantic_gate, _semantic_lexical, _semantic_text
 from norv.guards import _semantic_assets as assets
 
 __all__ = [
-    "BATCH", "CHUNK", "ENCODED_CHARS", "HEAD_PATH", "STRIDE", "WHOLE", "SemanticGuard", "chunk_spans", "chunks",
-    "pieces", "prepare", "too_long",
+    "BATCH", "CHUNK", "ENCODED_CHARS", "HEAD_PATH", "LEXICAL_CHARS", "STRIDE", "WHOLE", "SemanticGuard",
+    "chunk_spans", "chunks", "pieces", "prepare", "too_long",
 ]
 
 #: A prompt up to this many characters (prepared) is scored whole, and each
@@ -81,16 +81,20 @@ _SNAP = 12
 #: Chunks per model call: a 2,000-character prompt takes one call, and a
 #: longer one never builds one huge tensor.
 BATCH = 32
-#: The most characters of one prompt's pieces that the encoder scores: up
-#: to about 45 ms on one core for code and technical documentation, which
-#: cost about 9.3 microseconds a character (prose about 6: the cost is per
-#: token), and 0.8 more for the lexical features; at 5,000 the worst case
-#: took 52 ms, over the coordinator's default limit. A long prompt's chunks
-#: pass the first stage (``_semantic_gate``) before the encoder sees them; a prompt with more
-#: suspicious text than this cannot be scored within the coordinator's
-#: default limit, and gets the too-long outcome rather than a scan that
-#: overruns the limit and so lets it through.
-ENCODED_CHARS = 4500
+#: The most characters of one prompt's pieces that the encoder scores: about
+#: 23 ms on one core for code and technical documentation, which cost about
+#: 9.3 microseconds a character (prose about 6: the cost is per token). A
+#: long prompt's chunks pass two cheap stages (``_semantic_gate``) before
+#: the encoder sees them: the most a validation document sent on was 1,762
+#: characters, and 16,000 characters of the standard library's
+#: documentation 554. A prompt with more suspicious text than this cannot be
+#: scored within the coordinator's default limit, and gets the too-long
+#: outcome rather than a scan that overruns the limit and so lets it through.
+ENCODED_CHARS = 2500
+#: The most characters of one prompt's chunks past the first stage that the
+#: second (the head's lexical term, about 0.8 microseconds a character)
+#: counts: about 7 ms. The most a validation document passed was 8,161.
+LEXICAL_CHARS = 9000
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
 #: The head's lexical arrays, beside it: bucket document frequencies and weights.
@@ -140,15 +144,20 @@ def pieces(prepared: str, gate: _semantic_gate.Gate | None = None) -> list[str]:
     those that pass it, the most suspicious first; hidden text is always scored.
     """
     visible, mark, hidden = prepared.partition(_HIDDEN)
-    # A repeated chunk scores the same each time (logs, tables, boilerplate).
-    found = list(dict.fromkeys(chunks(visible)))
-    if gate is not None and len(visible) > WHOLE:
-        found = gate.select(found)
+    found = _visible_pieces(visible, gate)
     if not mark:
         return found
     # The two together as well when short, in case an instruction is split between them.
     together = [visible + " " + hidden] if len(prepared) <= WHOLE else []
     return chunks(hidden) + found + together
+
+
+def _visible_pieces(visible: str, gate: _semantic_gate.Gate | None) -> list[str]:
+    # A repeated chunk scores the same each time (logs, tables, boilerplate).
+    found = list(dict.fromkeys(chunks(visible)))
+    if gate is not None and len(visible) > WHOLE:
+        found = gate.select(found)
+    return found
 
 
 def _window_spans(start: int, end: int, text: str) -> list[tuple[int, int]]:
@@ -344,36 +353,73 @@ def shipped_gate() -> _semantic_gate.Gate:
 _UNDER_BUDGET = ENCODED_CHARS // 2
 
 
-def _measure(content: str, max_chars: int | None, gate: _semantic_gate.Gate) -> tuple[bool, list[str]]:
-    """Whether a prompt is too long to score in full, and the pieces to embed.
+class _Plan(NamedTuple):
+    """What a scan embeds, and whether that leaves part of the prompt unscored."""
 
-    Too long: over ``max_chars`` (whitespace collapsed; then nothing is
-    scored), or pieces past the first stage longer than ENCODED_CHARS in
-    all (then the most suspicious ENCODED_CHARS are scored); never with
-    ``max_chars=None``. The one place this is decided, for ``scan`` and
-    ``too_long`` alike. Lengths are str's own: a subclass cannot talk its
-    way under the cap.
-    """
-    # Preparing holds the interpreter lock; a prompt that no whitespace could
-    # bring under the cap is judged without that work.
-    if max_chars is not None and str.__len__(content) > 4 * max_chars:
-        return True, []
-    prepared = prepare(content)
-    if max_chars is not None and len(prepared) > max_chars:
-        return True, []
-    found = pieces(prepared, gate)
+    over: bool
+    #: The pieces to embed, the most suspicious first.
+    pieces: list[str]
+    #: Their lexical terms when the second stage has computed them already, else None.
+    lexical: Any
+
+
+def _within(found: list[str], budget: int, max_chars: int | None) -> tuple[bool, list[str]]:
+    """The leading pieces that fit in ``budget`` characters, and whether any were left out."""
     if max_chars is None:
         return False, found
     total = 0
     for count, piece in enumerate(found):
         total += len(piece)
-        if total > ENCODED_CHARS:
+        if total > budget:
             return True, found[:count]
     return False, found
 
 
-def too_long(content: str, max_chars: int | None, gate: _semantic_gate.Gate | None = None) -> bool:
-    """Whether a guard with this ``max_chars`` and first stage leaves ``content`` unscored."""
+def _measure(content: str, max_chars: int | None, gate: _semantic_gate.Gate | None,
+             lexical: _semantic_lexical.Lexical | None = None) -> _Plan:
+    """Whether a prompt is too long to score in full, and the pieces to embed.
+
+    Too long: over ``max_chars`` (whitespace collapsed; then nothing is
+    scored), or more suspicious text than a stage may take (then the most
+    suspicious is scored): past the first stage, more than LEXICAL_CHARS;
+    past the second, more than ENCODED_CHARS. Never with ``max_chars=None``.
+    The one place this is decided, for ``scan`` and ``too_long`` alike.
+    Lengths are str's own: a subclass cannot talk its way under the cap.
+    ``lexical`` is the head's lexical part (the shipped one when None, loaded
+    only for a prompt that needs it).
+    """
+    # Preparing holds the interpreter lock; a prompt that no whitespace could
+    # bring under the cap is judged without that work.
+    if max_chars is not None and str.__len__(content) > 4 * max_chars:
+        return _Plan(True, [], None)
+    prepared = prepare(content)
+    if max_chars is not None and len(prepared) > max_chars:
+        return _Plan(True, [], None)
+    visible, mark, hidden = prepared.partition(_HIDDEN)
+    if gate is None or gate.lexical_cut is None or len(visible) <= WHOLE:
+        over, found = _within(pieces(prepared, gate), ENCODED_CHARS, max_chars)
+        return _Plan(over, found, None)
+    over, suspicious = _within(_visible_pieces(visible, gate), LEXICAL_CHARS, max_chars)
+    hidden_pieces = chunks(hidden) if mark else []
+    found = hidden_pieces + suspicious
+    try:
+        terms = (lexical or shipped_lexical()).logits(found)
+    except Exception:
+        # Left to the encoder's pass, whose own failure refuses the prompt.
+        over_all, found = _within(found, ENCODED_CHARS, max_chars)
+        return _Plan(over or over_all, found, None)
+    cut = gate.lexical_cut
+    passing = sorted(range(len(hidden_pieces), len(found)), key=lambda index: -terms[index])
+    # Hidden text first, then the highest terms: the encoder stops at the first batch that refuses.
+    kept = [*range(len(hidden_pieces)), *(index for index in passing if terms[index] >= cut)]
+    over_encoded, selected = _within([found[index] for index in kept], ENCODED_CHARS, max_chars)
+    return _Plan(over or over_encoded, selected, terms[kept[:len(selected)]])
+
+
+def too_long(content: str, max_chars: int | None, gate: _semantic_gate.Gate | None = None,
+             lexical: _semantic_lexical.Lexical | None = None) -> bool:
+    """Whether a guard with this ``max_chars``, first stage and lexical part
+    (the shipped ones by default) leaves ``content`` unscored."""
     if max_chars is None:
         return False
     # Preparing never lengthens ASCII text (NFKC leaves it alone; removing
@@ -381,7 +427,7 @@ def too_long(content: str, max_chars: int | None, gate: _semantic_gate.Gate | No
     # are answered without being prepared.
     if str.__len__(content) <= min(max_chars, _UNDER_BUDGET) and str.isascii(content):
         return False
-    return _measure(content, max_chars, gate or shipped_gate())[0]
+    return _measure(content, max_chars, gate or shipped_gate(), lexical).over
 
 
 class SemanticGuard(SecurityModule):
@@ -475,18 +521,20 @@ class SemanticGuard(SecurityModule):
         """Embeddings of texts taken as they are (no preparation, no chunks)."""
         return self._encoder.embed(texts)
 
-    def _logits(self, pieces: Sequence[str]) -> Any:
-        """The head's logits (bias aside) of prepared pieces, one per piece.
+    def _logits(self, pieces: Sequence[str], lexical: Any = None) -> Any:
+        """The head's logits (bias aside) of prepared pieces, one per piece;
+        ``lexical``: their lexical terms, when already computed.
 
         The coordinator lets a prompt through when its guard raises, so a
         failing model call must not end the scan: the pieces are scored again
         reduced to words and common punctuation, and should that fail too,
         every logit is infinite, which refuses the prompt.
         """
-        try:
-            lexical = self._lexical.logits(pieces)
-        except Exception:
-            return self._np.full(len(pieces), float("inf"))
+        if lexical is None:
+            try:
+                lexical = self._lexical.logits(pieces)
+            except Exception:
+                return self._np.full(len(pieces), float("inf"))
         try:
             return self._encoder.embed(pieces) @ self._weights + lexical
         except Exception:
@@ -496,11 +544,13 @@ class SemanticGuard(SecurityModule):
         except Exception:
             return self._np.full(len(pieces), float("inf"))
 
-    def _max_logit(self, found: Sequence[str], stop_at: float = float("inf")) -> float:
-        """The highest logit of the pieces, or the first batch's best that reaches ``stop_at``."""
+    def _max_logit(self, found: Sequence[str], lexical: Any = None, stop_at: float = float("inf")) -> float:
+        """The highest logit of the pieces (``lexical``: their lexical terms,
+        when known), or the first batch's best that reaches ``stop_at``."""
         best = -float("inf")
         for start in range(0, len(found), BATCH):
-            logits = self._logits(found[start:start + BATCH])
+            end = start + BATCH
+            logits = self._logits(found[start:end], None if lexical is None else lexical[start:end])
             best = max(best, float(logits.max()) + self._bias)
             if best >= stop_at:
                 break
@@ -509,10 +559,11 @@ class SemanticGuard(SecurityModule):
     def score(self, content: str, *, first_stage: bool = True) -> float:
         """The prompt's score from 0 to 1 (the highest over its chunks), whatever its length.
 
-        0.0 when no chunk of a long prompt passes the first stage; with
+        0.0 when no chunk of a long prompt passes the first two stages; with
         ``first_stage=False`` every chunk is scored.
         """
-        logit = self._max_logit(pieces(prepare(content), self._gate if first_stage else None))
+        plan = _measure(content, None, self._gate if first_stage else None, self._lexical)
+        logit = self._max_logit(plan.pieces, plan.lexical)
         return 0.0 if logit == -float("inf") else float(1.0 / (1.0 + self._np.exp(-logit)))
 
     def findings(self, content: str) -> list[dict[str, Any]]:
@@ -522,16 +573,17 @@ class SemanticGuard(SecurityModule):
 
     def too_long(self, content: str) -> bool:
         """Whether ``scan`` leaves this prompt unscored, or partly unscored:
-        over ``max_chars``, or more than ENCODED_CHARS of suspicious text.
-        In the second case ``scan`` still refuses it for what it did score."""
-        return too_long(content, self.max_chars, self._gate)
+        over ``max_chars``, or more suspicious text than its stages may take
+        (LEXICAL_CHARS, ENCODED_CHARS). In the second case ``scan`` still
+        refuses it for what it did score."""
+        return too_long(content, self.max_chars, self._gate, self._lexical)
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
-        over, found = _measure(content, self.max_chars, self._gate)
+        plan = _measure(content, self.max_chars, self._gate, self._lexical)
         # Too much suspicious text: what could be scored is, and a finding there still refuses.
-        if found and self._max_logit(found, stop_at=self._logit_threshold) >= self._logit_threshold:
+        if plan.pieces and self._max_logit(plan.pieces, plan.lexical, self._logit_threshold) >= self._logit_threshold:
             return self.refusal_message
-        if over:
+        if plan.over:
             return content if self.on_too_long == "pass" else self.too_long_message
         return content
 
