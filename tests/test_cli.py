@@ -803,7 +803,9 @@ def test_a_failing_write_is_one_line_and_status_4(run, args, says, jobs):
     assert proc.returncode == 4, stderr
     last = stderr.rstrip().splitlines()[-1]
     assert says in last and last.endswith("the run stopped (exit status 4)")
-    assert "records in" in stderr and "latency (ms)" in stderr  # the summary of what was done
+    # The summary of what was done: how much depends on when the first write
+    # failed (one record, under emulation on armhf).
+    assert re.search(r"norv screen: \d+ records? in ", stderr) and "latency (ms)" in stderr
     assert "Logging error" not in stderr and "Traceback" not in stderr
 
 
