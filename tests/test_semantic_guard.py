@@ -281,9 +281,32 @@ def test_passes_harmless_prompts_as_the_same_object(guard, prompt):
     assert guard.scan(prompt, {"user": "u"}) is prompt
 
 
-def test_an_attack_in_the_middle_of_a_long_prompt_is_found(guard):
-    assert len(LONG_HARMLESS) > 4 * semantic.WHOLE
-    assert guard.scan(_hide(LONG_HARMLESS, ATTACKS[0])) == guard.refusal_message
+def _documentation() -> str:
+    import pydoc
+
+    text = pydoc.render_doc("json", renderer=pydoc.plaintext)
+    return "Summarise this for a newcomer:\n\n" + text[:text.rfind(". ", 0, 8000) + 1]
+
+
+#: Diluted by the sentence they share a chunk with: found by neither the
+#: guard nor the encoder on every chunk (docs/semantic-guard.md, what it misses).
+DILUTED = {("prose", "middle", 1), ("documentation", "middle", 1), ("documentation", "middle", 6)}
+
+
+@pytest.mark.parametrize("carrier", ["prose", "documentation"])
+@pytest.mark.parametrize("where", ["start", "middle", "end"])
+@pytest.mark.parametrize("attack", range(len(ATTACKS)))
+def test_an_attack_anywhere_in_a_long_prompt_is_found(guard, carrier, where, attack):
+    # Two cheap stages stand between a long prompt's chunks and the encoder:
+    # whatever the encoder finds on every chunk, the guard must find through them.
+    text = LONG_HARMLESS if carrier == "prose" else _documentation()
+    assert len(text) > 4 * semantic.WHOLE
+    assert guard.scan(text) is text
+    hostile = ATTACKS[attack]
+    prompt = {"start": hostile + " " + text, "middle": _hide(text, hostile), "end": text + " " + hostile}[where]
+    found = guard.score(prompt, first_stage=False) >= guard.threshold
+    assert (guard.scan(prompt) == guard.refusal_message) is found
+    assert found or (carrier, where, attack) in DILUTED
 
 
 def test_threshold_and_message_are_settings(guard):

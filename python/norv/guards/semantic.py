@@ -82,18 +82,19 @@ _SNAP = 12
 #: longer one never builds one huge tensor.
 BATCH = 32
 #: The most characters of one prompt's pieces that the encoder scores: about
-#: 23 ms on one core for code and technical documentation, which cost about
-#: 9.3 microseconds a character (prose about 6: the cost is per token). A
+#: 18 ms on one core for code and technical documentation, which cost about
+#: 9 microseconds a character (prose about 6: the cost is per token). A
 #: long prompt's chunks pass two cheap stages (``_semantic_gate``) before
 #: the encoder sees them: the most a validation document sent on was 1,762
 #: characters, and 16,000 characters of the standard library's
 #: documentation 554. A prompt with more suspicious text than this cannot be
 #: scored within the coordinator's default limit, and gets the too-long
 #: outcome rather than a scan that overruns the limit and so lets it through.
-ENCODED_CHARS = 2500
+ENCODED_CHARS = 2000
 #: The most characters of one prompt's chunks past the first stage that the
-#: second (the head's lexical term, about 0.8 microseconds a character)
-#: counts: about 7 ms. The most a validation document passed was 8,161.
+#: second (the head's lexical term, about 0.85 microseconds a character)
+#: counts: about 8 ms. The most a validation document passed was 8,161.
+#: With the rest of a scan, the worst case takes about 30 ms.
 LEXICAL_CHARS = 9000
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
