@@ -441,10 +441,10 @@ class SemanticGuard(SecurityModule):
 
     ``max_chars``: prompts longer than this (whitespace collapsed) are not
     scored; None scores every prompt whatever its length. Through the
-    first stage, 2,000 characters of documentation cost about 5 ms on one
-    idle core and 16,000 about 20 ms (docs/semantic-guard.md, "Cost"); a
-    scan that overruns the coordinator's limit lets the prompt through, so
-    on a busy host raise the limit with it. ``too_long(content)`` tells, as ``scan``
+    cheap stages, 2,000 characters of documentation cost about 5 ms on one
+    idle core at the p99 and 16,000 about 15 ms (docs/semantic-guard.md,
+    "Cost"); a scan that overruns the coordinator's limit lets the prompt
+    through, so on a busy host raise the limit with it. ``too_long(content)`` tells, as ``scan``
     decides it, whether a prompt is over the limit.
 
     ``on_too_long``: what ``scan`` does with a prompt over ``max_chars``:
