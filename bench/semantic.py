@@ -19,6 +19,9 @@ Measures, each in a fresh interpreter where it matters:
   floor (a 2,000-character text embedded whole, in one call, with no
   chunks) and the worst case of the first stage (a long prompt every chunk
   of which is sent to the encoder);
+* screening: ``norv.screening.screen_input`` through a coordinator on the
+  2,000 and 16,000-character documentation, the scan and the verdict's
+  too-long check together, as ``norv screen`` and applications call it;
 * interpreter lock: the rate of a pure-Python counting loop alone, then
   while another thread scans prompts back to back; the ratio is the share
   of its speed the busy thread keeps (about 1.0 when inference releases the
@@ -167,6 +170,23 @@ def time_scans(guard: Any, prompts: list[str], repeat: int) -> list[float]:
     return samples
 
 
+class _Screened:
+    """``norv.screening.screen_input`` through a coordinator with the guard in
+    its neural slot: the scan and the too-long check a verdict needs."""
+
+    def __init__(self, guard: Any) -> None:
+        from norv.core.coordinator import GovernanceCoordinator
+        from norv.screening import screen_input
+
+        # A limit no scan here reaches: the figure is the work, not a time-out.
+        self.coordinator = GovernanceCoordinator(10_000, False)
+        self.coordinator.register_neural_guard(guard)
+        self._screen = screen_input
+
+    def scan(self, text: str) -> str:
+        return self._screen(self.coordinator, text).verdict
+
+
 class _Whole:
     """The model alone: the text embedded in one call and scored, no chunks."""
 
@@ -279,6 +299,11 @@ def main() -> int:
             timing["ms_per_1000_chars"] = timing["p50_ms"] * 1000 / length
             timing["refused_or_too_long"] = sum(guard.scan(t) is not t for t in prompts) / len(prompts)
             documents[f"{length} chars"] = timing
+            if length in (2000, 16000):
+                screened = percentiles(time_scans(_Screened(guard), prompts, 3 if args.quick else 5))
+                screened["ms_per_1000_chars"] = screened["p50_ms"] * 1000 / length
+                screened["refused_or_too_long"] = timing["refused_or_too_long"]
+                documents[f"{length} chars, screen_input (scan and verdict)"] = screened
         # The first stage's worst case: every chunk goes to the encoder, up to
         # the budget, and none is refused (a hostile prompt built for cost).
         worst = worst_case_prompt(guard, 16000)

@@ -233,3 +233,32 @@ def test_more_text_past_the_first_stage_than_the_second_may_count_is_too_long(gu
     # Under the cap it is scored, and passes.
     short = prompt[:prompt.rfind(" ", 0, semantic.LEXICAL_CHARS // 2)]
     assert not refusing.too_long(short) and refusing.scan(short) is short
+
+
+def test_too_long_after_scan_answers_for_that_prompt_and_those_settings(guards):
+    # scan remembers its latest long prompts so that screening's too_long
+    # check after it is free: the answer must stay the one measuring gives.
+    guard = semantic.SemanticGuard(max_chars=8000)
+    fits = RAG_PROMPT[:1500]
+    prompts = [RAG_PROMPT, fits, RAG_PROMPT * 2, "\ufdfa" * 120]
+    for prompt in prompts:
+        guard.scan(prompt)
+    for prompt in prompts:
+        copy = "".join(list(prompt))  # equal, but another object: measured afresh
+        assert copy is not prompt
+        assert guard.too_long(prompt) is semantic.too_long(copy, 8000)
+    assert [guard.too_long(p) for p in prompts] == [False, False, True, False]
+    # Settings changed after the scan: the remembered answer is not theirs.
+    guard.max_chars = 1000
+    assert guard.too_long(fits) and guard.too_long(RAG_PROMPT)
+    guard.max_chars = None
+    assert not guard.too_long(RAG_PROMPT * 2)
+    # Scans of many other prompts, on other threads too, leave it right.
+    from concurrent.futures import ThreadPoolExecutor
+
+    guard.max_chars = 8000
+    guard.scan(RAG_PROMPT * 2)
+    others = [f"{RAG_PROMPT[:900]} Note {i}." for i in range(3 * semantic._REMEMBERED)]
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(guard.scan, others))
+    assert guard.too_long(RAG_PROMPT * 2) and not guard.too_long(others[-1])

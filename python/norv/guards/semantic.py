@@ -96,6 +96,11 @@ ENCODED_CHARS = 2000
 #: counts: about 8 ms. The most a validation document passed was 8,161.
 #: With the rest of a scan, the worst case takes about 30 ms.
 LEXICAL_CHARS = 9000
+#: How many of its latest scans of long prompts a guard remembers, so that
+#: ``too_long`` right after ``scan`` (as ``norv.screening`` asks it, on the
+#: caller's thread, the scan having run on a worker) costs nothing. The
+#: entries hold the prompt objects: a few, so little lingers.
+_REMEMBERED = 8
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
 #: The head's lexical arrays, beside it: bucket document frequencies and weights.
@@ -517,6 +522,10 @@ class SemanticGuard(SecurityModule):
         self._encoder = _Encoder.get(path, threads)
         # The threshold as a logit: comparing logits needs no exp per chunk.
         self._logit_threshold = float(numpy.log(threshold / (1.0 - threshold)))
+        # id(prompt) -> (prompt, max_chars, too long): identity is checked, the
+        # object itself being held, so a new prompt at a freed address never matches.
+        self._recent: dict[int, tuple[str, int | None, bool]] = {}
+        self._recent_lock = threading.Lock()
 
     def embed(self, texts: Sequence[str]) -> Any:
         """Embeddings of texts taken as they are (no preparation, no chunks)."""
@@ -577,10 +586,27 @@ class SemanticGuard(SecurityModule):
         over ``max_chars``, or more suspicious text than its stages may take
         (LEXICAL_CHARS, ENCODED_CHARS). In the second case ``scan`` still
         refuses it for what it did score."""
-        return too_long(content, self.max_chars, self._gate, self._lexical)
+        max_chars = self.max_chars
+        with self._recent_lock:
+            known = self._recent.get(id(content))
+        if known is not None and known[0] is content and known[1] == max_chars:
+            return known[2]
+        return too_long(content, max_chars, self._gate, self._lexical)
+
+    def _remember(self, content: str, max_chars: int | None, over: bool) -> None:
+        recent = self._recent
+        with self._recent_lock:
+            recent.pop(id(content), None)
+            recent[id(content)] = (content, max_chars, over)
+            if len(recent) > _REMEMBERED:
+                del recent[next(iter(recent))]
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
-        plan = _measure(content, self.max_chars, self._gate, self._lexical)
+        max_chars = self.max_chars
+        plan = _measure(content, max_chars, self._gate, self._lexical)
+        if str.__len__(content) > WHOLE:
+            # Shorter prompts are answered by too_long without being measured.
+            self._remember(content, max_chars, plan.over)
         # Too much suspicious text: what could be scored is, and a finding there still refuses.
         if plan.pieces and self._max_logit(plan.pieces, plan.lexical, self._logit_threshold) >= self._logit_threshold:
             return self.refusal_message
