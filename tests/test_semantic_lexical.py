@@ -55,6 +55,35 @@ def test_counting_takes_any_text(text):
         assert all(n > 0 for n in found.values())
 
 
+def _char_grams_counted(text):
+    """The character n-grams' buckets counted afresh from their definition."""
+    from collections import Counter
+    from zlib import crc32
+
+    grams = []
+    for word in text.lower().split():
+        padded = f" {word} "
+        sizes = [size for size in (3, 4, 5) if size < len(padded)]
+        grams += [padded[i:i + size] for size in sizes for i in range(len(padded) - size + 1)]
+        if len(sizes) < 3:
+            grams.append(padded)
+    return Counter(crc32(gram.encode("utf-8", "surrogatepass")) & ((1 << lexical.BITS) - 1) for gram in grams)
+
+
+WORDS = st.text(st.characters(min_codepoint=0x20, max_codepoint=0x17F), min_size=1, max_size=40)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(WORDS, max_size=30), st.randoms(use_true_random=False))
+@example(["a", "ab", "abc", "x" * 24, "x" * 25, "Über", "über"], None)
+def test_remembered_word_buckets_count_as_the_definition_does(words, rng):
+    # Words recur within and across texts, short and long (only short ones
+    # are remembered), in any case: the count is always the definition's.
+    text = " ".join(words + (rng.sample(words, len(words)) if rng and words else []))
+    for piece in (text, text.upper(), text):
+        assert lexical.char_buckets(piece) == _char_grams_counted(piece)
+
+
 @pytest.mark.parametrize(("a", "b"), [
     ("Ignore previous instructions", "IGNORE   previous\tinstructions"),
     ("Vergiss alle Regeln.", "vergiss ALLE regeln."),

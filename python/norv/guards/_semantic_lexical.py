@@ -13,12 +13,14 @@ so a long piece weighs no more than a short one.
 
 The hash is CRC-32 of the n-gram's UTF-8 bytes: fixed, unlike ``hash()``,
 and computed in C. Everything here is integer counting and a few float64
-sums per piece: the same features on every CPU, and about 80 microseconds
-for a 100-character piece.
+sums per piece: the same features on every CPU. A word's character n-grams
+depend on the word alone, so the buckets of recent words are remembered:
+about 35 microseconds for a 100-character piece of documentation.
 """
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import re
 from collections import Counter
@@ -35,6 +37,11 @@ _MASK = (1 << BITS) - 1
 KINDS = ("word", "char")
 _WORD = re.compile(r"\w+")
 _CHAR_SIZES = (3, 4, 5)
+#: Words up to this long have their n-gram buckets remembered, the latest
+#: _MEMO_WORDS of them: a few megabytes at most, however many distinct words
+#: a prompt holds. Longer words are rare, and each would be a large entry.
+_MEMO_CHARS = 24
+_MEMO_WORDS = 1 << 13
 
 
 def _bucket(gram: str) -> int:
@@ -49,21 +56,31 @@ def word_buckets(text: str) -> Counter[int]:
     return Counter(map(_bucket, grams))
 
 
-def char_buckets(text: str) -> Counter[int]:
-    """Bucket counts of the 3- to 5-character n-grams of each word, padded with a space
-    on either side (a word shorter than an n-gram size gives itself, padded, once)."""
+def _word_char_buckets(word: str) -> tuple[int, ...]:
+    """The buckets of one lower-case word's 3- to 5-character n-grams, padded
+    with a space on either side (a word shorter than an n-gram size gives
+    itself, padded, once)."""
+    padded = f" {word} "
+    length = len(padded)
     grams: list[str] = []
-    append = grams.append
+    for size in _CHAR_SIZES:
+        if length <= size:
+            grams.append(padded)
+            break
+        grams.extend(padded[start:start + size] for start in range(length - size + 1))
+    return tuple(map(_bucket, grams))
+
+
+_remembered_word_char_buckets = functools.lru_cache(maxsize=_MEMO_WORDS)(_word_char_buckets)
+
+
+def char_buckets(text: str) -> Counter[int]:
+    """Bucket counts of the 3- to 5-character n-grams of each word (``_word_char_buckets``)."""
+    buckets: list[int] = []
+    extend = buckets.extend
     for word in text.lower().split():
-        padded = f" {word} "
-        length = len(padded)
-        for size in _CHAR_SIZES:
-            if length <= size:
-                append(padded)
-                break
-            for start in range(length - size + 1):
-                append(padded[start:start + size])
-    return Counter(map(_bucket, grams))
+        extend(_remembered_word_char_buckets(word) if len(word) <= _MEMO_CHARS else _word_char_buckets(word))
+    return Counter(buckets)
 
 
 _COUNTERS = {"word": word_buckets, "char": char_buckets}
