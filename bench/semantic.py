@@ -19,6 +19,8 @@ Measures, each in a fresh interpreter where it matters:
   floor (a 2,000-character text embedded whole, in one call, with no
   chunks) and the worst case of the first stage (a long prompt every chunk
   of which is sent to the encoder);
+* the lexical term (the second cheap stage) per chunk of documentation,
+  unseen and seen again;
 * screening: ``norv.screening.screen_input`` through a coordinator on the
   2,000 and 16,000-character documentation, the scan and the verdict's
   too-long check together, as ``norv screen`` and applications call it;
@@ -170,6 +172,33 @@ def time_scans(guard: Any, prompts: list[str], repeat: int) -> list[float]:
     return samples
 
 
+def lexical_cost() -> dict[str, float]:
+    """Microseconds a chunk of the head's lexical term (the second cheap stage):
+    over chunks of documentation the process has not seen (after two other
+    modules', as a running service has seen other text), then over the same again."""
+    import pydoc
+
+    from norv.guards import semantic
+
+    def chunked(*modules: str) -> list[str]:
+        text = " ".join(pydoc.render_doc(m, renderer=pydoc.plaintext) for m in modules)
+        return semantic.chunks(semantic.prepare(text))
+
+    lexical = semantic.shipped_lexical()
+    lexical.logits(chunked("argparse", "logging"))
+    unseen = chunked("tarfile", "email.message", "subprocess")
+    started = time.perf_counter()
+    lexical.logits(unseen)
+    first = time.perf_counter() - started
+    again = []
+    for _ in range(5):
+        started = time.perf_counter()
+        lexical.logits(unseen)
+        again.append(time.perf_counter() - started)
+    return {"chunks": len(unseen), "unseen_us": first / len(unseen) * 1e6,
+            "again_us": min(again) / len(unseen) * 1e6}
+
+
 class _Screened:
     """``norv.screening.screen_input`` through a coordinator with the guard in
     its neural slot: the scan and the too-long check a verdict needs."""
@@ -313,6 +342,7 @@ def main() -> int:
             timing["refused_or_too_long"] = float(guard.scan(worst) is not worst)
             documents["16000 chars, every chunk suspicious (worst case)"] = timing
         results["latency_documents"] = documents
+        results["lexical"] = lexical_cost()
         if heldout:
             results["latency_heldout"] = percentiles(time_scans(guard, heldout, 1 if args.quick else 3))
     finally:
@@ -342,6 +372,9 @@ def main() -> int:
         p = results["latency_heldout"]
         print(f"| held-out prompts (<= 2,000 chars) | {p['n']} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} "
               f"| {p['max_ms']:.2f} |")
+    lex = results["lexical"]
+    print(f"lexical term: {lex['unseen_us']:.1f} us a chunk of unseen documentation, {lex['again_us']:.1f} us "
+          f"the same chunks again ({lex['chunks']} chunks)")
     lock = results["lock"]
     print(f"busy thread keeps {lock['kept']:.0%} of its speed while another thread scans "
           f"({lock['scans_meanwhile']} scans of 2,000 characters meanwhile), "

@@ -19,7 +19,7 @@ chunk, and it is exact integer counting at training time: the same on
 every CPU.
 
 A second stage follows it: the head's own lexical term (``_semantic_lexical``,
-about 80 microseconds a chunk, float64 sums, the same on every CPU) for the
+about 60 microseconds a chunk, float64 sums, the same on every CPU) for the
 chunks that pass. The term is most of what tells a hostile chunk from a
 harmless one, and chunks far below ``lexical_cut`` are not worth the
 encoder's time (about 9 microseconds a character for technical text).

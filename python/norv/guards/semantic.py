@@ -92,8 +92,8 @@ BATCH = 32
 #: outcome rather than a scan that overruns the limit and so lets it through.
 ENCODED_CHARS = 2000
 #: The most characters of one prompt's chunks past the first stage that the
-#: second (the head's lexical term, about 0.85 microseconds a character)
-#: counts: about 8 ms. The most a validation document passed was 8,161.
+#: second (the head's lexical term, about 0.6 microseconds a character)
+#: counts: about 6 ms. The most a validation document passed was 8,161.
 #: With the rest of a scan, the worst case takes about 30 ms.
 LEXICAL_CHARS = 9000
 #: How many of its latest scans of long prompts a guard remembers, so that
