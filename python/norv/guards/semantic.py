@@ -525,7 +525,6 @@ class SemanticGuard(SecurityModule):
         # id(prompt) -> (prompt, max_chars, too long): identity is checked, the
         # object itself being held, so a new prompt at a freed address never matches.
         self._recent: dict[int, tuple[str, int | None, bool]] = {}
-        self._recent_lock = threading.Lock()
 
     def embed(self, texts: Sequence[str]) -> Any:
         """Embeddings of texts taken as they are (no preparation, no chunks)."""
@@ -587,19 +586,22 @@ class SemanticGuard(SecurityModule):
         (LEXICAL_CHARS, ENCODED_CHARS). In the second case ``scan`` still
         refuses it for what it did score."""
         max_chars = self.max_chars
-        with self._recent_lock:
-            known = self._recent.get(id(content))
+        known = self._recent.get(id(content))
         if known is not None and known[0] is content and known[1] == max_chars:
             return known[2]
         return too_long(content, max_chars, self._gate, self._lexical)
 
     def _remember(self, content: str, max_chars: int | None, over: bool) -> None:
+        # Each dict operation is atomic under the interpreter lock. No lock of
+        # our own: a fork while another thread held it would leave it held in the child.
         recent = self._recent
-        with self._recent_lock:
-            recent.pop(id(content), None)
-            recent[id(content)] = (content, max_chars, over)
-            if len(recent) > _REMEMBERED:
+        recent.pop(id(content), None)
+        recent[id(content)] = (content, max_chars, over)
+        while len(recent) > _REMEMBERED:
+            try:
                 del recent[next(iter(recent))]
+            except (KeyError, RuntimeError, StopIteration):
+                break  # another thread changed it meanwhile; the next call trims
 
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         max_chars = self.max_chars
