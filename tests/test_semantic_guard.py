@@ -467,6 +467,38 @@ def test_a_forked_child_scans_with_the_parents_model(guard):
     assert proc.stdout.split()[-1] == "0"
 
 
+def test_a_child_forked_while_a_model_loads_can_build_its_guard(guard):
+    # A thread of the parent holds the loading lock at the fork, as a load in
+    # progress does: the child must not wait for a load that is not in it.
+    proc = _child(
+        "import os, threading, time\n"
+        "from norv.guards import SemanticGuard, semantic\n"
+        "held, done = threading.Event(), threading.Event()\n"
+        "def load():\n"
+        "    with semantic._Encoder._lock:\n"
+        "        held.set()\n"
+        "        done.wait()\n"
+        "threading.Thread(target=load).start()\n"
+        "held.wait()\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        f"    ok = SemanticGuard('no').scan({ATTACKS[0]!r}) == 'no'\n"
+        "    os._exit(0 if ok else 1)\n"
+        "done.set()\n"
+        "for _ in range(600):\n"
+        "    finished, status = os.waitpid(pid, os.WNOHANG)\n"
+        "    if finished:\n"
+        "        print(os.waitstatus_to_exitcode(status))\n"
+        "        break\n"
+        "    time.sleep(0.1)\n"
+        "else:\n"
+        "    os.kill(pid, 9)\n"
+        "    print('hung')\n"
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[-1] == "0"
+
+
 def test_the_model_is_loaded_once_and_shared(guard):
     assert semantic.SemanticGuard(refusal_message="other")._encoder is guard._encoder
 

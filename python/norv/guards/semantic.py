@@ -51,6 +51,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, ClassVar, NamedTuple
 
+from norv import pool as pools
 from norv.core.interfaces import SecurityModule
 from norv.guards import _normalise, _refusal, _row_quantize, _semantic_gate, _semantic_lexical, _semantic_text
 from norv.guards import _semantic_assets as assets
@@ -271,6 +272,13 @@ class _Encoder:
             )
 
     @classmethod
+    def _renew_lock(cls) -> None:
+        # A fork while another thread was loading a model would leave the lock
+        # held in the child, and the child's first guard waiting forever; the
+        # load itself is not in the child, which loads the model again.
+        cls._lock = threading.Lock()
+
+    @classmethod
     def get(cls, path: Path, threads: int) -> _Encoder:
         key = path.resolve()
         with cls._lock:
@@ -283,6 +291,9 @@ class _Encoder:
         """Unit-length 512-dimensional embeddings, one row per text (float32)."""
         batch = self._np.array(list(texts), dtype=object)
         return self._session.run(["outputs"], {"inputs": batch})[0]
+
+
+pools.after_fork_in_child(_Encoder._renew_lock)
 
 
 def custom_ops_library() -> str:
