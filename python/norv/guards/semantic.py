@@ -100,7 +100,8 @@ LEXICAL_CHARS = 9000
 #: How many of its latest scans of long prompts a guard remembers, so that
 #: ``too_long`` right after ``scan`` (as ``norv.screening`` asks it, on the
 #: caller's thread, the scan having run on a worker) costs nothing. The
-#: entries hold the prompt objects: a few, so little lingers.
+#: entries hold the prompt objects, each at most four times ``max_chars``
+#: characters: a few, so little lingers.
 _REMEMBERED = 8
 
 HEAD_PATH = Path(__file__).with_name("data") / "semantic_head.json"
@@ -617,8 +618,9 @@ class SemanticGuard(SecurityModule):
     def scan(self, content: str, metadata: dict[str, Any] | None = None) -> str:
         max_chars = self.max_chars
         plan = _measure(content, max_chars, self._gate, self._lexical)
-        if str.__len__(content) > WHOLE:
-            # Shorter prompts are answered by too_long without being measured.
+        # Only where measuring again would cost: a short prompt is measured in
+        # no time, and without a cap or far over it, too_long needs no measure.
+        if max_chars is not None and WHOLE < str.__len__(content) <= 4 * max_chars:
             self._remember(content, max_chars, plan.over)
         # Too much suspicious text: what could be scored is, and a finding there still refuses.
         if plan.pieces and self._max_logit(plan.pieces, plan.lexical, self._logit_threshold) >= self._logit_threshold:
