@@ -447,45 +447,14 @@ def test_loading_the_guard_does_not_import_onnx(guard):
     assert proc.stdout.split() == ["[]"]
 
 
-def test_a_forked_child_scans_with_the_parents_model(guard):
-    # Servers load the model and then fork their workers.
-    proc = _child(
-        "import os\n"
-        "from norv.core.coordinator import GovernanceCoordinator\n"
-        "from norv.guards import SemanticGuard\n"
-        "coord = GovernanceCoordinator(10_000, False)\n"
-        "coord.register_neural_guard(SemanticGuard('no'))\n"
-        f"attack, harmless = {ATTACKS[0]!r}, {HARMLESS[0]!r}\n"
-        "assert coord.process_input(attack, None) == 'no'\n"
-        "pid = os.fork()\n"
-        "if pid == 0:\n"
-        "    ok = coord.process_input(attack, None) == 'no' and coord.process_input(harmless, None) is harmless\n"
-        "    os._exit(0 if ok else 1)\n"
-        "print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n"
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split()[-1] == "0"
-
-
-def test_a_child_forked_while_a_model_loads_can_build_its_guard(guard):
-    # A thread of the parent holds the loading lock at the fork, as a load in
-    # progress does: the child must not wait for a load that is not in it.
-    proc = _child(
-        "import os, threading, time\n"
-        "from norv.guards import SemanticGuard, semantic\n"
-        "held, done = threading.Event(), threading.Event()\n"
-        "def load():\n"
-        "    with semantic._Encoder._lock:\n"
-        "        held.set()\n"
-        "        done.wait()\n"
-        "threading.Thread(target=load).start()\n"
-        "held.wait()\n"
-        "pid = os.fork()\n"
-        "if pid == 0:\n"
-        f"    ok = SemanticGuard('no').scan({ATTACKS[0]!r}) == 'no'\n"
-        "    os._exit(0 if ok else 1)\n"
-        "done.set()\n"
-        "for _ in range(600):\n"
+def _forked(before: str, child_ok: str, after: str = "") -> str:
+    """A script that runs ``before``, forks, exits the child with 0 when
+    ``child_ok`` holds, runs ``after`` in the parent and prints the child's
+    exit code, or "hung" if it has not ended within half a minute."""
+    return (
+        f"import os, time\n{before}"
+        f"pid = os.fork()\nif pid == 0:\n    os._exit(0 if ({child_ok}) else 1)\n{after}"
+        "for _ in range(300):\n"
         "    finished, status = os.waitpid(pid, os.WNOHANG)\n"
         "    if finished:\n"
         "        print(os.waitstatus_to_exitcode(status))\n"
@@ -495,6 +464,39 @@ def test_a_child_forked_while_a_model_loads_can_build_its_guard(guard):
         "    os.kill(pid, 9)\n"
         "    print('hung')\n"
     )
+
+
+def test_a_forked_child_scans_with_the_parents_model(guard):
+    # Servers load the model and then fork their workers.
+    proc = _child(_forked(
+        "from norv.core.coordinator import GovernanceCoordinator\n"
+        "from norv.guards import SemanticGuard\n"
+        "coord = GovernanceCoordinator(10_000, False)\n"
+        "coord.register_neural_guard(SemanticGuard('no'))\n"
+        f"attack, harmless = {ATTACKS[0]!r}, {HARMLESS[0]!r}\n"
+        "assert coord.process_input(attack, None) == 'no'\n",
+        "coord.process_input(attack, None) == 'no' and coord.process_input(harmless, None) is harmless",
+    ))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[-1] == "0"
+
+
+def test_a_child_forked_while_a_model_loads_can_build_its_guard(guard):
+    # A thread of the parent holds the loading lock at the fork, as a load in
+    # progress does: the child must not wait for a load that is not in it.
+    proc = _child(_forked(
+        "import threading\n"
+        "from norv.guards import SemanticGuard, semantic\n"
+        "held, done = threading.Event(), threading.Event()\n"
+        "def load():\n"
+        "    with semantic._Encoder._lock:\n"
+        "        held.set()\n"
+        "        done.wait()\n"
+        "threading.Thread(target=load).start()\n"
+        "held.wait()\n",
+        f"SemanticGuard('no').scan({ATTACKS[0]!r}) == 'no'",
+        "done.set()\n",
+    ))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split()[-1] == "0"
 
