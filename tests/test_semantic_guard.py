@@ -288,8 +288,8 @@ HIJACKS = [
 
 def test_refuses_goal_hijacking(guard):
     passed = [prompt for prompt in HIJACKS if guard.scan(prompt, None) is prompt]
-    # The shipped head passes one (its score sits 0.13 below the threshold);
-    # the others clear it by 0.08 or more, far beyond any CPU's rounding.
+    # The shipped head passes one (its score sits 0.17 below the threshold);
+    # the others clear it by 0.05 or more, far beyond any CPU's rounding.
     assert len(passed) <= 1, passed
 
 
